@@ -1,0 +1,3 @@
+#include "app/run_control.h"
+
+int main(int argc, char **argv) { return svfseg::runConverter(argc, argv); }

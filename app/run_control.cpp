@@ -1,0 +1,73 @@
+#include "app/run_control.h"
+
+#include "rewrite/file.h"
+#include "rewrite/scanner.h"
+
+#include <cstdio>
+
+namespace svfseg {
+namespace {
+
+constexpr const char *kProgramName = "svfseg";
+
+// Reports a failure on standard error as "svfseg: error: FILE: REASON".
+int fail(const Error &error) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: error: %s: %s\n", kProgramName,
+               error.file().c_str(), error.reason().c_str());
+  return kExitFailure;
+}
+
+int failToOpen(const Error &error) {
+  std::fputs("Could not open file\n", stdout);
+  return fail(error);
+}
+
+} // namespace
+
+std::string deriveOutputName(std::string_view inputName) {
+  std::string_view::size_type slash = inputName.rfind('/');
+  std::string_view::size_type nameStart =
+      slash == std::string_view::npos ? 0 : slash + 1;
+  std::string_view::size_type dot = inputName.find('.', nameStart);
+  if (dot == std::string_view::npos)
+    return std::string(inputName) + ".gvf";
+  return std::string(inputName.substr(0, dot + 1)) + "gvf";
+}
+
+int runConverter(int argc, const char *const *argv) {
+  if (argc != 2) {
+    std::printf("Usage: %s original_filename (e.g.: file.svf)\n",
+                argc > 0 && argv[0] ? argv[0] : kProgramName);
+    return kExitUsage;
+  }
+  const std::string inputName = argv[1];
+  const std::string outputName = deriveOutputName(inputName);
+
+  Expected<InputFile> inputFile = InputFile::open(inputName);
+  if (!inputFile)
+    return failToOpen(inputFile.takeError());
+  if (inputFile->isSameFile(outputName))
+    return failToOpen(Error(
+        outputName, "is the input file itself; refusing to overwrite it"));
+  reportFileSizeLimitAsError();
+  Expected<OutputFile> outputFile = OutputFile::create(outputName);
+  if (!outputFile)
+    return failToOpen(outputFile.takeError());
+
+  std::fputs("Processing SDR command...\n", stdout);
+  std::fflush(stdout);
+  InputStream input(*inputFile);
+  OutputStream output(*outputFile);
+  scan(input, output);
+  if (input.error())
+    return fail(input.error());
+  if (Error error = output.flush())
+    return fail(error);
+  if (Error error = outputFile->commit())
+    return fail(error);
+  std::fputs("\nConversion successfully completed!!!\n", stdout);
+  return kExitSuccess;
+}
+
+} // namespace svfseg

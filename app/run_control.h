@@ -1,0 +1,27 @@
+// Run control: the command line, the output file's name, the two files, the
+// console and the exit status. It knows files and messages; what the conversion
+// does to the bytes is the library's.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace svfseg {
+
+// Exit statuses of the program.
+enum ExitStatus : int {
+  kExitSuccess = 0,
+  kExitFailure = 1, // a file could not be opened, the output was refused, or
+                    // the run failed
+  kExitUsage = 2,   // wrong number of arguments
+};
+
+// The output file's name for `inputName`: the directory part as given, then the
+// file name up to and including its first '.', then "gvf". A file name without
+// '.' gets ".gvf" appended.
+std::string deriveOutputName(std::string_view inputName);
+
+// Runs the program on its command line and returns the exit status.
+int runConverter(int argc, const char *const *argv);
+
+} // namespace svfseg

@@ -1,0 +1,46 @@
+// What the stream scanner shares with the RUN handler and the SDR handler
+// during one pass.
+#pragma once
+
+#include "rewrite/stream.h"
+
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace svfseg {
+
+struct CommandContext {
+  InputStream &input;
+  OutputStream &output;
+  std::size_t readBackBlockSize;
+  // Backing store of the SDR handler's read-back blocks, allocated at the first
+  // long SDR command.
+  std::vector<char> readBackBlocks;
+  // An offset from which the input holds no ';' up to its end, learnt when a
+  // command ran into the end of the input looking for its ';'. A later command
+  // there gives up at once instead of searching again, which keeps a file
+  // without any ';' a linear pass.
+  Offset noSemicolonFrom = std::numeric_limits<Offset>::max();
+};
+
+// Both handlers are called with the input just after the three letters of the
+// line head. They write their command and leave the input at the first byte the
+// scanner is to copy next.
+void handleRunCommand(CommandContext &context);
+void handleSdrCommand(CommandContext &context);
+
+// Leaves a command as it stands: writes its three head letters and puts the
+// input back to just after them, so that the scanner copies the rest as
+// ordinary text.
+inline void leaveCommandUnchanged(CommandContext &context,
+                                  std::string_view head, Offset afterHead) {
+  context.input.seek(afterHead);
+  context.output.write(head);
+}
+
+inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
+inline bool isLineEnd(int c) { return c == '\n' || c == '\r'; }
+inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
+
+} // namespace svfseg

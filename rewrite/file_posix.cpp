@@ -1,0 +1,156 @@
+#include "rewrite/file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace svfseg {
+namespace {
+
+std::string directoryOf(const std::string &path) {
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string fileNameOf(const std::string &path) {
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Tries the checks that opening `path` for writing makes, without truncating
+// it: a missing file is fine (it will be created), an existing one must be
+// writable and not a directory.
+Error checkWritable(const std::string &path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
+    return errno == ENOENT ? Error() : Error::fromSystem(path, errno);
+  ::close(fd);
+  return {};
+}
+
+} // namespace
+
+Expected<InputFile> InputFile::open(const std::string &path) {
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
+  // refused just below.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0)
+    return Error::fromSystem(path, errno);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    int code = errno;
+    ::close(fd);
+    return Error::fromSystem(path, code);
+  }
+  if (!S_ISREG(status.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(status.st_mode))
+      return Error::fromSystem(path, EISDIR);
+    return Error(path, "not a regular file; the input must be a file that can "
+                       "be read by position");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return InputFile(path, fd);
+}
+
+InputFile::InputFile(InputFile &&other) noexcept
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+Expected<std::size_t> InputFile::readAt(Offset offset, std::span<char> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    ssize_t count =
+        ::pread(fd_, buffer.data() + done, buffer.size() - done,
+                static_cast<off_t>(offset + static_cast<Offset>(done)));
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return Error::fromSystem(path_, errno);
+    }
+    if (count == 0)
+      break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
+bool InputFile::isSameFile(const std::string &path) const {
+  struct stat mine {};
+  struct stat other {};
+  if (::fstat(fd_, &mine) != 0 || ::stat(path.c_str(), &other) != 0)
+    return false;
+  return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+}
+
+Expected<OutputFile> OutputFile::create(const std::string &path) {
+  if (Error error = checkWritable(path))
+    return error;
+  // The temporary file is created with the mode a new output file gets (0666
+  // less the umask), so that renaming it into place gives the output the same
+  // permissions as creating it directly.
+  static std::atomic<unsigned> serial{0};
+  std::string stem = directoryOf(path) + "." + fileNameOf(path) + ".tmp" +
+                     std::to_string(::getpid());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temporaryPath = stem + "-" + std::to_string(serial++);
+    int fd = ::open(temporaryPath.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0)
+      return OutputFile(path, std::move(temporaryPath), fd);
+    if (errno != EEXIST)
+      return Error::fromSystem(path, errno);
+  }
+  return Error::fromSystem(path, EEXIST);
+}
+
+OutputFile::OutputFile(OutputFile &&other) noexcept
+    : path_(std::move(other.path_)),
+      temporaryPath_(std::move(other.temporaryPath_)),
+      fd_(std::exchange(other.fd_, -1)) {}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    ::unlink(temporaryPath_.c_str());
+  }
+}
+
+Error OutputFile::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t count = ::write(fd_, bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return Error::fromSystem(path_, errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return {};
+}
+
+Error OutputFile::commit() {
+  int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0) {
+    int code = errno;
+    ::unlink(temporaryPath_.c_str());
+    return Error::fromSystem(path_, code);
+  }
+  if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) {
+    int code = errno;
+    ::unlink(temporaryPath_.c_str());
+    return Error::fromSystem(path_, code);
+  }
+  return {};
+}
+
+void reportFileSizeLimitAsError() { std::signal(SIGXFSZ, SIG_IGN); }
+
+} // namespace svfseg

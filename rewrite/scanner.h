@@ -1,0 +1,26 @@
+// The stream scanner: the one pass over the input that writes the output.
+#pragma once
+
+#include "rewrite/stream.h"
+
+#include <cstddef>
+
+namespace svfseg {
+
+// 64 KiB: each of the three fields of a long SDR command is read backwards
+// through a block of this size, so a field costs one positional read per block
+// instead of one per digit.
+inline constexpr std::size_t kDefaultReadBackBlockSize = std::size_t{64} * 1024;
+
+struct ScanOptions {
+  std::size_t readBackBlockSize = kDefaultReadBackBlockSize;
+};
+
+// Copies `input` to `output`, writing every '!' as "//" and handing each line
+// that starts with RUN or SDR to the RUN handler or the SDR handler. Runs to
+// the end of the input, or until the output fails; read and write failures are
+// left in the streams for the caller to report.
+void scan(InputStream &input, OutputStream &output,
+          const ScanOptions &options = {});
+
+} // namespace svfseg

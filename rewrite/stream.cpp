@@ -1,0 +1,125 @@
+#include "rewrite/stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace svfseg {
+
+Error Error::fromSystem(std::string file, int code) {
+  return Error(std::move(file), std::generic_category().message(code));
+}
+
+Expected<std::size_t> MemorySource::readAt(Offset offset,
+                                           std::span<char> buffer) {
+  if (offset < 0 || static_cast<std::size_t>(offset) >= bytes_.size())
+    return std::size_t{0};
+  std::string_view rest = bytes_.substr(static_cast<std::size_t>(offset));
+  std::size_t count = std::min(rest.size(), buffer.size());
+  std::memcpy(buffer.data(), rest.data(), count);
+  return count;
+}
+
+InputStream::InputStream(ByteSource &source, std::size_t bufferSize)
+    : source_(source), bufferSize_(bufferSize), buffer_(new char[bufferSize]),
+      next_(buffer_.get()), end_(buffer_.get()) {}
+
+bool InputStream::fill() {
+  if (next_ != end_)
+    return true;
+  if (error_)
+    return false;
+  blockOffset_ = tell();
+  next_ = end_ = buffer_.get();
+  Expected<std::size_t> count =
+      source_.readAt(blockOffset_, {buffer_.get(), bufferSize_});
+  if (!count) {
+    error_ = count.takeError();
+    return false;
+  }
+  end_ += *count;
+  return *count != 0;
+}
+
+void InputStream::seek(Offset offset) {
+  Offset buffered = end_ - buffer_.get();
+  if (offset >= blockOffset_ && offset <= blockOffset_ + buffered) {
+    next_ = buffer_.get() + (offset - blockOffset_);
+    return;
+  }
+  blockOffset_ = offset;
+  next_ = end_ = buffer_.get();
+}
+
+std::size_t InputStream::readAt(Offset offset, std::span<char> buffer) {
+  Offset buffered = end_ - buffer_.get();
+  if (offset >= blockOffset_ &&
+      offset + static_cast<Offset>(buffer.size()) <= blockOffset_ + buffered) {
+    std::memcpy(buffer.data(), buffer_.get() + (offset - blockOffset_),
+                buffer.size());
+    return buffer.size();
+  }
+  if (error_)
+    return 0;
+  Expected<std::size_t> count = source_.readAt(offset, buffer);
+  if (!count) {
+    error_ = count.takeError();
+    return 0;
+  }
+  return *count;
+}
+
+OutputStream::OutputStream(ByteSink &sink, std::size_t bufferSize)
+    : sink_(sink), bufferSize_(bufferSize), buffer_(new char[bufferSize]) {}
+
+void OutputStream::flushBuffer() {
+  if (!error_ && used_ != 0)
+    error_ = sink_.write({buffer_.get(), used_});
+  used_ = 0;
+}
+
+void OutputStream::write(std::string_view bytes) {
+  if (bytes.size() <= bufferSize_ - used_) {
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return;
+  }
+  flushBuffer();
+  if (bytes.size() < bufferSize_) {
+    std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+    used_ = bytes.size();
+  } else if (!error_) {
+    error_ = sink_.write(bytes);
+  }
+}
+
+void OutputStream::writeDecimal(std::uint64_t value) {
+  char digits[20];
+  char *first = std::end(digits);
+  do {
+    *--first = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  write({first, static_cast<std::size_t>(std::end(digits) - first)});
+}
+
+Error OutputStream::flush() {
+  flushBuffer();
+  return error_;
+}
+
+void copyInputRange(InputStream &input, Offset begin, Offset end,
+                    OutputStream &output) {
+  char chunk[4096];
+  while (begin < end) {
+    std::size_t wanted =
+        static_cast<std::size_t>(std::min<Offset>(end - begin, sizeof chunk));
+    std::size_t count = input.readAt(begin, {chunk, wanted});
+    output.write({chunk, count});
+    if (count != wanted)
+      return;
+    begin += static_cast<Offset>(count);
+  }
+}
+
+} // namespace svfseg
