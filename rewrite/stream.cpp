@@ -122,4 +122,35 @@ void copyInputRange(InputStream &input, Offset begin, Offset end,
   }
 }
 
+namespace {
+
+// The index of the first byte of `text` that is one of `targets`, or npos.
+std::size_t findFirstOf(std::string_view text, std::string_view targets) {
+  std::size_t first = text.size();
+  for (char target : targets)
+    if (const void *at = std::memchr(text.data(), target, first))
+      first =
+          static_cast<std::size_t>(static_cast<const char *>(at) - text.data());
+  return first == text.size() ? std::string_view::npos : first;
+}
+
+} // namespace
+
+int skipPastFirstOf(InputStream &input, std::string_view targets) {
+  for (;;) {
+    std::string_view window = input.window();
+    if (window.empty()) {
+      if (!input.fill())
+        return kEndMarker;
+      continue;
+    }
+    std::size_t at = findFirstOf(window, targets);
+    if (at != std::string_view::npos) {
+      input.skip(at + 1);
+      return static_cast<unsigned char>(window[at]);
+    }
+    input.skip(window.size());
+  }
+}
+
 } // namespace svfseg

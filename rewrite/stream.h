@@ -206,6 +206,10 @@ private:
 void copyInputRange(InputStream &input, Offset begin, Offset end,
                     OutputStream &output);
 
+// Moves the input past the first byte that is one of `targets` and returns that
+// byte, or returns kEndMarker at the end of the input if none is left.
+int skipPastFirstOf(InputStream &input, std::string_view targets);
+
 // The first characters of a line, read by the stream scanner to decide whether
 // the line starts a RUN or an SDR command.
 class LineHeadBuffer {

@@ -1,1 +1,397 @@
+#include "rewrite/file.h"
 #include "test_support.h"
+
+#include <filesystem>
+#include <optional>
+#include <random>
+
+namespace svfseg {
+namespace {
+
+using testing::ConversionCase;
+
+// `count` hexadecimal digits that differ from position to position, so that a
+// digit out of place shows.
+std::string hexDigits(std::size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string digits;
+  for (std::size_t i = 0; i < count; ++i)
+    digits.push_back("0123456789ABCDEF"[random() % 16]);
+  return digits;
+}
+
+// The rightmost `count` digits of `field`, with leading '0's where it is short.
+std::string rightmost(const std::string &field, std::size_t count) {
+  if (field.size() >= count)
+    return field.substr(field.size() - count);
+  return std::string(count - field.size(), '0') + field;
+}
+
+// What a long SDR of `bits` bits with these fields becomes: 256-bit segments
+// taken from the right of each field, then the bits left.
+std::string segmentsOf(std::uint64_t bits, const std::string &tdi,
+                       const std::optional<std::string> &tdo = std::nullopt,
+                       const std::optional<std::string> &mask = std::nullopt) {
+  std::size_t digits = static_cast<std::size_t>((bits + 3) / 4);
+  std::string fields[3] = {rightmost(tdi, digits),
+                           tdo ? rightmost(*tdo, digits) : "",
+                           mask ? rightmost(*mask, digits) : ""};
+  std::string out;
+  for (std::uint64_t done = 0; done < bits; done += 256) {
+    std::uint64_t segmentBits = std::min<std::uint64_t>(256, bits - done);
+    std::size_t take = static_cast<std::size_t>((segmentBits + 3) / 4);
+    auto piece = [&](std::string &field) {
+      std::string digits = field.substr(field.size() - take);
+      field.resize(field.size() - take);
+      return digits;
+    };
+    bool last = done + 256 >= bits;
+    out += last ? "SDR " + std::to_string(segmentBits) + " TDI ("
+                : "SDRS 256 TDI (";
+    out += piece(fields[0]);
+    if (tdo)
+      out += ") TDO (" + piece(fields[1]);
+    if (mask)
+      out += ") MASK (" + piece(fields[2]);
+    out += last ? ") ;" : ") ;\r\n";
+  }
+  return out;
+}
+
+const std::string A75 = hexDigits(75, 1);
+const std::string B75 = hexDigits(75, 2);
+const std::string C75 = hexDigits(75, 3);
+const std::string D75 = hexDigits(75, 4);
+
+// `digits` written over several lines of `width` digits, each new line starting
+// with `indent`.
+std::string wrapped(const std::string &digits, std::size_t width,
+                    const std::string &lineEnd, const std::string &indent) {
+  std::string text;
+  for (std::size_t at = 0; at < digits.size(); at += width) {
+    if (at != 0)
+      text += lineEnd + indent;
+    text += digits.substr(at, width);
+  }
+  return text;
+}
+
+TEST(SdrHandler, SplitsLongCommandsInto256BitSegments) {
+  const std::string A65 = hexDigits(65, 5);
+  const std::string A76 = hexDigits(76, 6);
+  const std::string A128 = hexDigits(128, 7);
+  const std::string A70 = hexDigits(70, 8);
+  const ConversionCase cases[] = {
+      {"worked shape: 300 bits, TDI and TDO",
+       "SIR 8 TDI (01);\nSDR 300 TDI (" + A75 + ") TDO (" + B75 + ");\n",
+       "SIR 8 TDI (01);\nSDRS 256 TDI (" + A75.substr(11) + ") TDO (" +
+           B75.substr(11) + ") ;\r\nSDR 44 TDI (" + A75.substr(0, 11) +
+           ") TDO (" + B75.substr(0, 11) + ") ;\n"},
+      {"256 bits pass through", "SDR 256 TDI (" + hexDigits(64, 9) + ");\n",
+       "SDR 256 TDI (" + hexDigits(64, 9) + ");\n"},
+      {"257 bits", "SDR 257 TDI (" + A65 + ");\n",
+       "SDRS 256 TDI (" + A65.substr(1) + ") ;\r\nSDR 1 TDI (" +
+           A65.substr(0, 1) + ") ;\n"},
+      {"301 bits: the last segment carries the exact count",
+       "SDR 301 TDI (" + A76 + ");\n",
+       "SDRS 256 TDI (" + A76.substr(12) + ") ;\r\nSDR 45 TDI (" +
+           A76.substr(0, 12) + ") ;\n"},
+      {"512 bits", "SDR 512 TDI (" + A128 + ");\n",
+       "SDRS 256 TDI (" + A128.substr(64) + ") ;\r\nSDR 256 TDI (" +
+           A128.substr(0, 64) + ") ;\n"},
+      {"TDI, TDO and MASK",
+       "SDR 300 TDI (" + A75 + ") TDO (" + B75 + ") MASK (" + C75 + ");\n",
+       segmentsOf(300, A75, B75, C75) + "\n"},
+      {"MASK without TDO is not carried",
+       "SDR 300 TDI (" + A75 + ") MASK (" + C75 + ");\n",
+       segmentsOf(300, A75) + "\n"},
+      {"SMASK after TDO is carried as the mask",
+       "SDR 300 TDI (" + A75 + ") TDO (" + B75 + ") SMASK (" + D75 + ");\n",
+       segmentsOf(300, A75, B75, D75) + "\n"},
+      {"TDI SMASK TDO MASK order drops SMASK",
+       "SDR 300 TDI (" + A75 + ") SMASK (" + D75 + ") TDO (" + B75 +
+           ") MASK (" + C75 + ");\n",
+       segmentsOf(300, A75, B75, C75) + "\n"},
+      {"fields over tab-indented lines",
+       "SDR 300 TDI (" + wrapped(A75, 20, "\n", "\t\t") + ")\n\tTDO (" +
+           wrapped(B75, 16, "\n", "\t\t\t") + ")\n\tMASK (" +
+           wrapped(C75, 30, "\n", "\t") + ");\n",
+       segmentsOf(300, A75, B75, C75) + "\n"},
+      {"fields over blank-indented CRLF lines",
+       "SDR 300 TDI (" + wrapped(A75, 20, "\r\n", "    ") + ")\r\n TDO (" +
+           wrapped(B75, 7, "\r\n", "\t\t\t ") + ");\r\n",
+       segmentsOf(300, A75, B75) + "\r\n"},
+      {"blanks inside a field are passed over",
+       "SDR 300 TDI (" + wrapped(A75, 8, " ", "") + ");\n",
+       segmentsOf(300, A75) + "\n"},
+      {"extra leading digits are dropped", "SDR 260 TDI (" + A70 + ");\n",
+       segmentsOf(260, A70) + "\n"},
+      {"a short field gets leading zeroes",
+       "SDR 300 TDI (1F) TDO (" + B75 + ") MASK (0);\n",
+       segmentsOf(300, "1F", B75, "0") + "\n"},
+      {"lower-case digits are copied as they are",
+       "SDR 300 TDI (abcdef) TDO (" + B75 + ");\n",
+       segmentsOf(300, "abcdef", B75) + "\n"},
+      {"a field boundary in mid-line",
+       "SDR 300 TDI (" + A75.substr(0, 40) + "\n" + A75.substr(40) + ") TDO (" +
+           B75.substr(0, 10) + "\n" + B75.substr(10) + ");\n",
+       segmentsOf(300, A75, B75) + "\n"},
+      {"two blanks and tabs before the length",
+       "SDR  300\tTDI  (" + A75 + ");\nSDR\t300\tTDI (" + A75 + ");\n",
+       segmentsOf(300, A75) + "\n" + segmentsOf(300, A75) + "\n"},
+      {"leading zeroes in the length",
+       "SDR 00000000000000000000000000300 TDI (" + A75 + ");\n",
+       segmentsOf(300, A75) + "\n"},
+      {"text after the ';' is copied", "SDR 300 TDI (" + A75 + "); ! done\n",
+       segmentsOf(300, A75) + " // done\n"},
+      {"no final line end", "SDR 300 TDI (" + A75 + ");", segmentsOf(300, A75)},
+  };
+  testing::expectConversions(cases);
+}
+
+TEST(SdrHandler, ExaminesEveryLineStart) {
+  const std::string split = segmentsOf(300, A75);
+  const std::string command = "SDR 300 TDI (" + A75 + ");";
+  const ConversionCase cases[] = {
+      {"on the first line", command + "\n", split + "\n"},
+      {"after an empty LF line", "\n" + command + "\n", "\n" + split + "\n"},
+      {"after an empty CRLF line", "\r\n" + command + "\r\n",
+       "\r\n" + split + "\r\n"},
+      {"after a one-byte line", "X\n" + command + "\n", "X\n" + split + "\n"},
+      {"after a slash line", "/\n" + command + "\n", "/\n" + split + "\n"},
+      {"after a short SDR ended by a line feed",
+       "SDR 8\n\tTDI (00);\n" + command + "\n",
+       "SDR 8\n\tTDI (00);\n" + split + "\n"},
+      {"after a partial head", "SD\n" + command + "\n", "SD\n" + split + "\n"},
+  };
+  testing::expectConversions(cases);
+}
+
+TEST(SdrHandler, CopiesWhatItCannotSplitAsItStands) {
+  const ConversionCase cases[] = {
+      {"input ends inside the TDI field", "SDR 300 TDI (" + A75,
+       "SDR 300 TDI (" + A75},
+      {"input ends before the ';'",
+       "SDR 300 TDI (" + A75 + ") TDO (" + B75 + ")\n",
+       "SDR 300 TDI (" + A75 + ") TDO (" + B75 + ")\n"},
+      {"input ends inside the MASK field with a comment",
+       "SDR 300 TDI (1) TDO (2) MASK (3 ! x",
+       "SDR 300 TDI (1) TDO (2) MASK (3 // x"},
+      {"no field before the ';'", "SDR 300;\nSDR 8 TDI (00);\n",
+       "SDR 300;\nSDR 8 TDI (00);\n"},
+      {"a ';' inside a field", "SDR 300 TDI (12;34);\n",
+       "SDR 300 TDI (12;34);\n"},
+      {"a field without '('", "SDR 300 TDI 1234);\n", "SDR 300 TDI 1234);\n"},
+      {"a length past 32 bits",
+       "SDR 4294967296 TDI (" + A75 + ");\nSDR 99999999999999999999999 ;\n",
+       "SDR 4294967296 TDI (" + A75 + ");\nSDR 99999999999999999999999 ;\n"},
+      {"SDRS is another command", "SDRS 300 TDI (" + A75 + ");\n",
+       "SDRS 300 TDI (" + A75 + ");\n"},
+      {"no length", "SDR TDI (1);\nSDR;\n", "SDR TDI (1);\nSDR;\n"},
+      {"a short SDR keeps its comment mark converted", "SDR 8 TDI (00); ! c\n",
+       "SDR 8 TDI (00); // c\n"},
+      {"a length ended by '!'", "SDR 8!x\n", "SDR 8//x\n"},
+  };
+  testing::expectConversions(cases);
+}
+
+TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
+  // Every command runs to the end of the input looking for its ';'; only the
+  // first may search, or this would take minutes.
+  std::string input;
+  for (int i = 0; i < 20000; ++i)
+    input += "SDR 300 TDI (" + A75 + ")\nRUNTEST 100 TCK\n";
+  EXPECT_EQ(testing::convert(input), input);
+}
+
+// One long SDR as the converter wrote it: its segments' lengths added up, and
+// each field's pieces joined back in reverse order.
+struct SegmentRun {
+  std::uint64_t bits = 0;
+  std::string tdi, tdo, mask;
+};
+
+// Takes `prefix` off the front of `text` if it is there.
+bool consume(std::string_view &text, std::string_view prefix) {
+  if (text.substr(0, prefix.size()) != prefix)
+    return false;
+  text.remove_prefix(prefix.size());
+  return true;
+}
+
+std::string consumeField(std::string_view &text) {
+  std::size_t close = text.find(')');
+  std::string digits(text.substr(0, close));
+  text.remove_prefix(close == std::string_view::npos ? text.size() : close);
+  return digits;
+}
+
+// Reads the segment runs back from converted text: each is a sequence of
+// "SDRS 256" lines closed by one "SDR n" line.
+std::vector<SegmentRun> segmentRuns(std::string_view converted) {
+  std::vector<SegmentRun> runs;
+  SegmentRun current;
+  while (!converted.empty()) {
+    std::size_t lineEnd = converted.find('\n');
+    std::string_view line = converted.substr(0, lineEnd);
+    converted.remove_prefix(lineEnd == std::string_view::npos ? converted.size()
+                                                              : lineEnd + 1);
+    std::uint64_t bits = 256;
+    bool last = !consume(line, "SDRS 256 TDI (");
+    if (last) {
+      if (!consume(line, "SDR "))
+        continue;
+      std::size_t digits = line.find_first_not_of("0123456789");
+      if (digits == 0 || digits == std::string_view::npos)
+        continue;
+      bits = std::stoull(std::string(line.substr(0, digits)));
+      line.remove_prefix(digits);
+      if (!consume(line, " TDI (") || current.bits == 0)
+        continue; // a short SDR command, not part of a run
+    }
+    std::string tdi = consumeField(line);
+    std::string tdo = consume(line, ") TDO (") ? consumeField(line) : "";
+    std::string mask = consume(line, ") MASK (") ? consumeField(line) : "";
+    EXPECT_TRUE(consume(line, ") ;")) << line;
+    EXPECT_LE(bits, 256u);
+    EXPECT_EQ(tdi.size(), (bits + 3) / 4);
+    current.bits += bits;
+    current.tdi = tdi + current.tdi;
+    current.tdo = tdo + current.tdo;
+    current.mask = mask + current.mask;
+    if (last) {
+      runs.push_back(current);
+      current = {};
+    }
+  }
+  EXPECT_EQ(current.bits, 0u) << "a run of segments was not closed";
+  return runs;
+}
+
+TEST(SdrHandler, SegmentsJoinBackIntoTheFieldsOfGeneratedCommands) {
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 300; ++round) {
+    std::uint64_t bits = 257 + random() % 100000;
+    std::size_t digits = static_cast<std::size_t>((bits + 3) / 4);
+    auto fieldLength = [&] {
+      switch (random() % 4) {
+      case 0:
+        return std::size_t{1} + random() % digits; // short
+      case 1:
+        return digits + random() % 5; // extra leading digits
+      default:
+        return digits;
+      }
+    };
+    std::string tdi = hexDigits(fieldLength(), random());
+    std::string tdo = hexDigits(fieldLength(), random());
+    std::string mask = hexDigits(fieldLength(), random());
+    bool hasTdo = random() % 2, hasMask = hasTdo && random() % 2;
+    const std::string lineEnd = random() % 2 ? "\n" : "\r\n";
+    const std::string indents[] = {"", "\t", "\t\t\t ", "    "};
+    auto layout = [&](const std::string &field) {
+      return wrapped(field, 1 + random() % 100, lineEnd, indents[random() % 4]);
+    };
+    std::string command =
+        "SDR " + std::to_string(bits) + " TDI (" + layout(tdi) + ")";
+    if (random() % 3 == 0)
+      command += lineEnd + "\tSMASK (" + layout(mask) + ")";
+    if (hasTdo)
+      command += lineEnd + "\tTDO (" + layout(tdo) + ")";
+    if (hasMask)
+      command += " MASK (" + layout(mask) + ")";
+    std::string input = "STATE IDLE;" + lineEnd + command + ";" + lineEnd;
+
+    std::size_t size = random() % 2 ? kDefaultBufferSize : 1 + random() % 300;
+    std::vector<SegmentRun> runs =
+        segmentRuns(testing::convert(input, size, size));
+    ASSERT_EQ(runs.size(), 1u) << "round " << round;
+    EXPECT_EQ(runs[0].bits, bits) << "round " << round;
+    EXPECT_EQ(runs[0].tdi, rightmost(tdi, digits)) << "round " << round;
+    EXPECT_EQ(runs[0].tdo, hasTdo ? rightmost(tdo, digits) : "")
+        << "round " << round;
+    EXPECT_EQ(runs[0].mask, hasMask ? rightmost(mask, digits) : "")
+        << "round " << round;
+  }
+}
+
+// The long SDR commands of an SVF file, read independently of the converter:
+// the length and the fields named TDI and TDO.
+struct NamedFields {
+  std::uint64_t bits = 0;
+  std::string tdi, tdo;
+};
+
+std::vector<NamedFields> longSdrCommands(std::string_view svf) {
+  std::vector<NamedFields> commands;
+  for (std::size_t at = 0; at < svf.size();) {
+    std::string_view line = svf.substr(at);
+    std::size_t next = svf.find('\n', at);
+    at = next == std::string_view::npos ? svf.size() : next + 1;
+    if (!consume(line, "SDR") || (line[0] != ' ' && line[0] != '\t'))
+      continue;
+    std::size_t digits = line.find_first_of("0123456789");
+    NamedFields command;
+    command.bits = std::stoull(std::string(line.substr(digits, 12)));
+    if (command.bits <= 256)
+      continue;
+    std::string_view text = line.substr(0, line.find(';'));
+    for (std::size_t open; (open = text.find('(')) != std::string_view::npos;) {
+      std::string_view keyword = text.substr(0, open);
+      keyword.remove_suffix(keyword.size() -
+                            keyword.find_last_not_of(" \t\r\n") - 1);
+      text.remove_prefix(open + 1);
+      std::string field;
+      for (char c : consumeField(text))
+        if (!std::isspace(static_cast<unsigned char>(c)))
+          field.push_back(c);
+      if (keyword.ends_with("TDI"))
+        command.tdi = field;
+      else if (keyword.ends_with("TDO"))
+        command.tdo = field;
+    }
+    commands.push_back(command);
+  }
+  return commands;
+}
+
+TEST(SdrHandler, SplitsEveryLongCommandOfTheCorpusExactly) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
+  if (!std::filesystem::is_directory(corpus))
+    GTEST_SKIP() << "no corpus at " << corpus;
+  int checked = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
+    if (entry.path().extension() != ".svf")
+      continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    Expected<InputFile> file = InputFile::open(entry.path().string());
+    ASSERT_TRUE(file);
+    StringSink original;
+    OutputStream copy(original);
+    InputStream reader(*file);
+    for (int c; (c = reader.readByte()) != kEndMarker;)
+      copy.writeByte(static_cast<char>(c));
+    ASSERT_FALSE(copy.flush());
+
+    std::vector<NamedFields> commands = longSdrCommands(original.bytes());
+    std::vector<SegmentRun> runs =
+        segmentRuns(testing::convert(original.bytes()));
+    ASSERT_EQ(runs.size(), commands.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      std::size_t digits = static_cast<std::size_t>((commands[i].bits + 3) / 4);
+      EXPECT_EQ(runs[i].bits, commands[i].bits) << "command " << i;
+      EXPECT_EQ(runs[i].tdi, rightmost(commands[i].tdi, digits))
+          << "command " << i;
+      if (!commands[i].tdo.empty()) {
+        EXPECT_EQ(runs[i].tdo, rightmost(commands[i].tdo, digits))
+            << "command " << i;
+      }
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 0);
+}
+
+} // namespace
+} // namespace svfseg
