@@ -1,8 +1,191 @@
+// The RUN handler: a RUNTEST command is written as its command word, its count
+// and its unit, closed by " ;". A state name before the count and every clause
+// after the unit are dropped, except a minimum time after a clock count, which
+// is kept as a second command of its own. Values are carried whole; the parts
+// kept are noted as input offsets and copied from the input when written, so a
+// value of any length is safe.
 #include "rewrite/command.h"
 
-namespace svfseg {
+#include <algorithm>
+#include <optional>
 
-// Until RUNTEST rewriting lands, a RUN command is copied on unchanged.
-void handleRunCommand(CommandContext &context) { context.output.write("RUN"); }
+namespace svfseg {
+namespace {
+
+constexpr std::string_view kRunHead = "RUN";
+
+bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
+bool isUpperCaseLetter(int c) { return c >= 'A' && c <= 'Z'; }
+
+// A stretch of the input, from `begin` up to `end`.
+struct Range {
+  Offset begin = 0;
+  Offset end = 0;
+  bool empty() const { return begin == end; }
+};
+
+struct RunCommand {
+  Range word; // the command word as read, normally RUNTEST
+  char wordSeparator = ' ';
+  Range count;
+  char unitSeparator = ' ';
+  Range unit; // empty when the count is directly followed by the ';'
+  std::optional<Range> minimumTime;
+  Offset semicolon = 0;
+};
+
+enum class Parsed { kFound, kMalformed, kUnterminated };
+
+// The separator to write for `c`: a blank or a tab as read, a blank for
+// anything else (a line end, say).
+char separatorFor(int c) { return c == '\t' ? '\t' : ' '; }
+
+void skipWhile(InputStream &input, bool (*test)(int)) {
+  while (test(input.peekByte()))
+    input.skip(1);
+}
+
+bool isWordByte(int c) {
+  return c != kEndMarker && c != ';' && !isWhitespace(c);
+}
+
+// Reads a word: bytes up to a blank, a line end, a ';' or the end.
+Range readWord(InputStream &input) {
+  Range word{input.tell(), 0};
+  skipWhile(input, isWordByte);
+  word.end = input.tell();
+  return word;
+}
+
+bool skipDigits(InputStream &input) {
+  bool any = isDigit(input.peekByte());
+  skipWhile(input, isDigit);
+  return any;
+}
+
+// Reads a number: digits with an optional decimal fraction and an optional
+// exponent ("100", "1.00E-02", "50021E-6"). Returns an empty range when there
+// are no digits.
+Range readNumber(InputStream &input) {
+  Range number{input.tell(), 0};
+  bool digits = skipDigits(input);
+  if (input.peekByte() == '.') {
+    input.skip(1);
+    digits = skipDigits(input) || digits;
+  }
+  if (!digits) {
+    input.seek(number.begin);
+    return {number.begin, number.begin};
+  }
+  number.end = input.tell();
+  int c = input.peekByte();
+  if (c == 'E' || c == 'e') {
+    input.skip(1);
+    c = input.peekByte();
+    if (c == '+' || c == '-')
+      input.skip(1);
+    if (skipDigits(input))
+      number.end = input.tell();
+    else
+      input.seek(number.end); // an 'E' that starts no exponent
+  }
+  return number;
+}
+
+bool rangeIs(InputStream &input, Range range, std::string_view text) {
+  if (range.end - range.begin != static_cast<Offset>(text.size()))
+    return false;
+  char bytes[8];
+  return input.readAt(range.begin, {bytes, text.size()}) == text.size() &&
+         std::string_view(bytes, text.size()) == text;
+}
+
+Parsed failureAt(int c) {
+  return c == kEndMarker ? Parsed::kUnterminated : Parsed::kMalformed;
+}
+
+// After a clock count and its unit, a minimum time in seconds: "1.00E-02 SEC".
+std::optional<Range> readMinimumTime(InputStream &input) {
+  skipWhile(input, isWhitespace);
+  Range time = readNumber(input);
+  if (time.empty() || !isWhitespace(input.peekByte()))
+    return std::nullopt;
+  skipWhile(input, isWhitespace);
+  if (!rangeIs(input, readWord(input), "SEC"))
+    return std::nullopt;
+  return time;
+}
+
+// Reads a RUN command from just after its head up to and including its ';'.
+Parsed parseRunCommand(InputStream &input, RunCommand &command) {
+  command.word = {input.tell() - 3, readWord(input).end};
+  int c = input.peekByte();
+  if (!isWhitespace(c))
+    return failureAt(c);
+  command.wordSeparator = separatorFor(c);
+  skipWhile(input, isWhitespace);
+  if (isUpperCaseLetter(input.peekByte())) { // a state name: IDLE, DRPAUSE
+    skipWhile(input, isUpperCaseLetter);
+    skipWhile(input, isWhitespace);
+  }
+  command.count = readNumber(input);
+  if (command.count.empty())
+    return failureAt(input.peekByte());
+
+  c = input.peekByte();
+  command.unitSeparator = separatorFor(c);
+  skipWhile(input, isWhitespace);
+  command.unit = readWord(input);
+  if (rangeIs(input, command.unit, "TCK") ||
+      rangeIs(input, command.unit, "SCK"))
+    command.minimumTime = readMinimumTime(input);
+
+  c = skipPastFirstOf(input, ";");
+  if (c != ';')
+    return Parsed::kUnterminated;
+  command.semicolon = input.tell() - 1;
+  return Parsed::kFound;
+}
+
+void writeRunCommand(CommandContext &context, const RunCommand &command) {
+  InputStream &input = context.input;
+  OutputStream &output = context.output;
+  copyInputRange(input, command.word.begin, command.word.end, output);
+  output.writeByte(command.wordSeparator);
+  copyInputRange(input, command.count.begin, command.count.end, output);
+  if (!command.unit.empty()) {
+    output.writeByte(command.unitSeparator);
+    copyInputRange(input, command.unit.begin, command.unit.end, output);
+  }
+  output.write(" ;");
+  if (command.minimumTime) {
+    // The minimum time becomes a command of its own, on a line of its own.
+    output.write("\r\n");
+    copyInputRange(input, command.word.begin, command.word.end, output);
+    output.writeByte(command.wordSeparator);
+    copyInputRange(input, command.minimumTime->begin, command.minimumTime->end,
+                   output);
+    output.write(" SEC ;");
+  }
+}
+
+} // namespace
+
+void handleRunCommand(CommandContext &context) {
+  InputStream &input = context.input;
+  const Offset afterHead = input.tell();
+  if (afterHead >= context.noSemicolonFrom)
+    return leaveCommandUnchanged(context, kRunHead, afterHead);
+
+  RunCommand command;
+  Parsed parsed = parseRunCommand(input, command);
+  if (parsed != Parsed::kFound) {
+    if (parsed == Parsed::kUnterminated)
+      context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
+    return leaveCommandUnchanged(context, kRunHead, afterHead);
+  }
+  writeRunCommand(context, command);
+  input.seek(command.semicolon + 1);
+}
 
 } // namespace svfseg
