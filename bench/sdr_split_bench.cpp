@@ -1,5 +1,5 @@
-// Conversion speed of the rewriting pass, in memory, so that the figures are the
-// pass's own and not the file system's.
+// Conversion speed of the rewriting pass, in memory, so that the figures are
+// the pass's own and not the file system's.
 #include "rewrite/scanner.h"
 #include "rewrite/stream.h"
 
