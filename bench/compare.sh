@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Times svfseg against `cat in > out` on large generated SVF files, warm page
+# cache, and prints the medians, the ratio svfseg / cat, the plain read/write
+# loop with svfseg's buffer size (the floor for a program that looks at its
+# bytes) and svfseg's peak resident memory.
+#
+#   bench/compare.sh [--sizes "64M 1G"] [--runs 5] [--work DIR]
+#
+# Builds the release preset first. The files are generated once into the work
+# folder (default: build/bench-files) and kept for later runs; outputs are
+# removed before each timed run, outside the timing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sizes="64M 1G"
+runs=5
+work=build/bench-files
+while (($#)); do
+  case "$1" in
+  --sizes) sizes=$2; shift 2 ;;
+  --runs) runs=$2; shift 2 ;;
+  --work) work=$2; shift 2 ;;
+  *) echo "usage: $0 [--sizes \"64M 1G\"] [--runs N] [--work DIR]" >&2; exit 2 ;;
+  esac
+done
+
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+svfseg=$PWD/build/release/app/svfseg
+svfgen=$PWD/build/release/bench/svfgen
+copyloop=$PWD/build/release/bench/copyloop
+mkdir -p "$work"
+
+# Prints the seconds one run of "$@" takes.
+seconds() {
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null
+  local end=$EPOCHREALTIME
+  echo "$end - $start" | bc -l
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+cat_copy() { cat "$1" >"$2"; }
+
+printf '%-10s %5s %10s %10s %10s %8s %8s %10s\n' \
+  file size "cat s" "loop s" "svfseg s" "svfseg/cat" "loop/cat" "peak RSS"
+for size in $sizes; do
+  for kind in mixed sdr-heavy; do
+    input=$work/$kind-$size.svf
+    output=$work/$kind-$size.gvf
+    [[ -f $input ]] || "$svfgen" --kind "$kind" --size "$size" --output "$input"
+    cat "$input" >/dev/null # warm the page cache
+    cat_times=() loop_times=() svfseg_times=()
+    for ((run = 0; run < runs; run++)); do
+      rm -f "$work/cat.out" "$work/loop.out" "$output"
+      cat_times+=("$(seconds cat_copy "$input" "$work/cat.out")")
+      rm -f "$work/cat.out"
+      loop_times+=("$(seconds "$copyloop" "$input" "$work/loop.out")")
+      rm -f "$work/loop.out"
+      svfseg_times+=("$(seconds "$svfseg" "$input")")
+    done
+    rm -f "$output"
+    rss_kb=$(/usr/bin/time -f %M "$svfseg" "$input" 2>&1 >/dev/null)
+    rm -f "$output"
+    cat_median=$(printf '%s\n' "${cat_times[@]}" | median)
+    loop_median=$(printf '%s\n' "${loop_times[@]}" | median)
+    svfseg_median=$(printf '%s\n' "${svfseg_times[@]}" | median)
+    printf '%-10s %5s %10.4f %10.4f %10.4f %8.2f %8.2f %7.2f MiB\n' \
+      "$kind" "$size" "$cat_median" "$loop_median" "$svfseg_median" \
+      "$(echo "$svfseg_median / $cat_median" | bc -l)" \
+      "$(echo "$loop_median / $cat_median" | bc -l)" \
+      "$(echo "$rss_kb / 1024" | bc -l)"
+  done
+done
