@@ -8,9 +8,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace svfseg {
 namespace {
@@ -27,13 +33,18 @@ bool isFiller(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// A parenthesised group: the offsets of its first '(' and of its ')'. The
+// field's digits run back from the ')' to the '(' nearest before it.
+struct Group {
+  Offset open = 0;
+  Offset close = 0;
+};
+
 struct LongSdr {
   std::uint64_t bits = 0;
-  // Offsets of each present field's ')'; the field's digits run back from
-  // there to its '('.
-  Offset tdiEnd = 0;
-  std::optional<Offset> tdoEnd;
-  std::optional<Offset> maskEnd;
+  Group tdi;
+  std::optional<Group> tdo;
+  std::optional<Group> mask;
   Offset semicolon = 0;
 };
 
@@ -68,22 +79,22 @@ std::optional<std::uint64_t> readLength(InputStream &input) {
 
 // Finds the next parenthesised group: its '(' and then its ')'. A ';' first
 // means the command has no such group.
-Located findGroupEnd(InputStream &input, Offset &groupEnd) {
+Located findGroup(InputStream &input, Group &group) {
   int c = skipPastFirstOf(input, "(;)");
   if (c != '(')
     return failureAt(c);
+  group.open = input.tell() - 1;
   c = skipPastFirstOf(input, ");");
   if (c != ')')
     return failureAt(c);
-  groupEnd = input.tell() - 1;
+  group.close = input.tell() - 1;
   return Located::kFound;
 }
 
 // Finds the optional group introduced by `letter` (a 'T' for TDO, an 'M' for
 // MASK), unless the command's ';' comes first.
-Located findOptionalGroupEnd(InputStream &input, char letter,
-                             std::optional<Offset> &groupEnd,
-                             LongSdr &command) {
+Located findOptionalGroup(InputStream &input, char letter,
+                          std::optional<Group> &group, LongSdr &command) {
   const char targets[] = {letter, ';'};
   int c = skipPastFirstOf(input, {targets, 2});
   if (c == ';') {
@@ -92,10 +103,10 @@ Located findOptionalGroupEnd(InputStream &input, char letter,
   }
   if (c == kEndMarker)
     return Located::kUnterminated;
-  Offset end = 0;
-  Located located = findGroupEnd(input, end);
+  Group found;
+  Located located = findGroup(input, found);
   if (located == Located::kFound)
-    groupEnd = end;
+    group = found;
   return located;
 }
 
@@ -103,14 +114,14 @@ Located findOptionalGroupEnd(InputStream &input, char letter,
 // the next group reached by a 'T' is TDO, the next reached by an 'M' is MASK;
 // then the command's ';'.
 Located locateFields(InputStream &input, LongSdr &command) {
-  Located located = findGroupEnd(input, command.tdiEnd);
+  Located located = findGroup(input, command.tdi);
   if (located != Located::kFound)
     return located;
-  located = findOptionalGroupEnd(input, 'T', command.tdoEnd, command);
-  if (located != Located::kFound || !command.tdoEnd)
+  located = findOptionalGroup(input, 'T', command.tdo, command);
+  if (located != Located::kFound || !command.tdo)
     return located;
-  located = findOptionalGroupEnd(input, 'M', command.maskEnd, command);
-  if (located != Located::kFound || !command.maskEnd)
+  located = findOptionalGroup(input, 'M', command.mask, command);
+  if (located != Located::kFound || !command.mask)
     return located;
   if (skipPastFirstOf(input, ";") == kEndMarker)
     return Located::kUnterminated;
@@ -118,50 +129,117 @@ Located locateFields(InputStream &input, LongSdr &command) {
   return Located::kFound;
 }
 
+#if defined(__SSE2__)
+// Bit i of the result is set when chunk[i] is one of `bytes`.
+template <char... Bytes> unsigned laneMask(const char *chunk) {
+  __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(chunk));
+  __m128i hits = _mm_setzero_si128();
+  ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(lanes, _mm_set1_epi8(Bytes)))),
+   ...);
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+
+// Bit i of the result is set when span[i] is one of `bytes`, for 64 bytes.
+template <char... Bytes> std::uint64_t mask64(const char *span) {
+  std::uint64_t mask = 0;
+  for (int chunk = 0; chunk < 4; ++chunk)
+    mask |= std::uint64_t{laneMask<Bytes...>(span + 16 * chunk)}
+            << (16 * chunk);
+  return mask;
+}
+#endif
+
+// Moves the digits among `bytes` to its end, keeping their order, going
+// backwards from the end and stopping at a '('. Returns the index of the first
+// digit; `reachedOpen` tells whether the '(' was met. Where SSE2 is there, 64
+// bytes at a time are classified at once and each run of digits among them is
+// moved in one step, so digit lines move at close to memory speed.
+std::size_t compactDigits(std::span<char> bytes, bool &reachedOpen) {
+  std::size_t from = bytes.size();
+  std::size_t to = bytes.size();
+  auto moveOne = [&] {
+    char c = bytes[--from];
+    if (c == '(')
+      reachedOpen = true;
+    else if (!isFiller(c))
+      bytes[--to] = c;
+  };
+#if defined(__SSE2__)
+  while (from >= 64 && !reachedOpen) {
+    const char *span = &bytes[from - 64];
+    if (mask64<'('>(span) != 0) {
+      for (int i = 0; i < 64 && !reachedOpen; ++i)
+        moveOne();
+      continue;
+    }
+    std::uint64_t digits = ~mask64<' ', '\t', '\n', '\r'>(span);
+    // Runs of digits, highest first. `to` never falls below the end of the
+    // run being moved, so no byte is overwritten before it has been moved.
+    while (digits != 0) {
+      int last = 63 - std::countl_zero(digits);
+      std::uint64_t gapsBelow = ~digits & ((std::uint64_t{1} << last) - 1);
+      int first = gapsBelow == 0 ? 0 : 64 - std::countl_zero(gapsBelow);
+      std::size_t length = static_cast<std::size_t>(last - first + 1);
+      to -= length;
+      std::memmove(&bytes[to], span + first, length);
+      digits &= (std::uint64_t{1} << first) - 1;
+    }
+    from -= 64;
+  }
+#endif
+  while (from > 0 && !reachedOpen)
+    moveOne();
+  return to;
+}
+
 // Reads one field's digits backwards from its ')', a block at a time.
 class BackwardFieldReader {
 public:
-  BackwardFieldReader(InputStream &input, Offset fieldEnd,
-                      std::span<char> block)
-      : input_(input), block_(block), blockOffset_(fieldEnd) {}
+  BackwardFieldReader(InputStream &input, Group group, std::span<char> block)
+      : input_(input), block_(block), groupOpen_(group.open),
+        blockOffset_(group.close) {}
 
   // Fills `digits` with the field's next digits going backwards, so that they
   // stand in their input order. Once the field's '(' is reached, the digits
   // still missing are '0': SVF takes a short value as having leading zeroes.
   void takeDigits(std::span<char> digits) {
     std::size_t missing = digits.size();
-    while (missing != 0 && !exhausted_) {
-      if (unread_ == 0 && !readPreviousBlock())
+    while (missing != 0) {
+      if (digitsBegin_ == digitsEnd_ && !readPreviousBlock())
         break;
-      char c = block_[--unread_];
-      if (c == '(')
-        exhausted_ = true;
-      else if (!isFiller(c))
-        digits[--missing] = c;
+      std::size_t take = std::min(missing, digitsEnd_ - digitsBegin_);
+      digitsEnd_ -= take;
+      missing -= take;
+      std::memcpy(&digits[missing], &block_[digitsEnd_], take);
     }
     std::fill_n(digits.begin(), missing, '0');
   }
 
 private:
+  // Reads the block before the one read last and gathers its digits at its
+  // end.
   bool readPreviousBlock() {
-    Offset begin =
-        std::max<Offset>(0, blockOffset_ - static_cast<Offset>(block_.size()));
+    if (reachedOpen_)
+      return false;
+    Offset begin = std::max<Offset>(
+        groupOpen_, blockOffset_ - static_cast<Offset>(block_.size()));
     std::size_t wanted = static_cast<std::size_t>(blockOffset_ - begin);
     // A failed read is kept by the input stream and fails the run.
-    if (wanted == 0 || input_.readAt(begin, block_.first(wanted)) != wanted) {
-      exhausted_ = true;
+    if (wanted == 0 || input_.readAt(begin, block_.first(wanted)) != wanted)
       return false;
-    }
     blockOffset_ = begin;
-    unread_ = wanted;
+    digitsBegin_ = compactDigits(block_.first(wanted), reachedOpen_);
+    digitsEnd_ = wanted;
     return true;
   }
 
   InputStream &input_;
   std::span<char> block_;
+  Offset groupOpen_;   // reading never goes before the group's first '('
   Offset blockOffset_; // input offset of block_[0]
-  std::size_t unread_ = 0;
-  bool exhausted_ = false;
+  std::size_t digitsBegin_ = 0;
+  std::size_t digitsEnd_ = 0; // the digits not taken yet
+  bool reachedOpen_ = false;
 };
 
 class SegmentWriter {
@@ -174,15 +252,15 @@ public:
     std::vector<char> &blocks = context_.readBackBlocks;
     blocks.resize(3 * blockSize);
     std::span<char> store(blocks);
-    BackwardFieldReader tdi(context_.input, command_.tdiEnd,
+    BackwardFieldReader tdi(context_.input, command_.tdi,
                             store.subspan(0, blockSize));
     std::optional<BackwardFieldReader> tdo;
     std::optional<BackwardFieldReader> mask;
-    if (command_.tdoEnd)
-      tdo.emplace(context_.input, *command_.tdoEnd,
+    if (command_.tdo)
+      tdo.emplace(context_.input, *command_.tdo,
                   store.subspan(blockSize, blockSize));
-    if (command_.maskEnd)
-      mask.emplace(context_.input, *command_.maskEnd,
+    if (command_.mask)
+      mask.emplace(context_.input, *command_.mask,
                    store.subspan(2 * blockSize, blockSize));
 
     std::uint64_t segments = (command_.bits + kSegmentBits - 1) / kSegmentBits;

@@ -78,12 +78,7 @@ void OutputStream::flushBuffer() {
   used_ = 0;
 }
 
-void OutputStream::write(std::string_view bytes) {
-  if (bytes.size() <= bufferSize_ - used_) {
-    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
-    return;
-  }
+void OutputStream::writeThroughFullBuffer(std::string_view bytes) {
   flushBuffer();
   if (bytes.size() < bufferSize_) {
     std::memcpy(buffer_.get(), bytes.data(), bytes.size());

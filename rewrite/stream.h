@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -183,7 +184,14 @@ public:
       flushBuffer();
     buffer_[used_++] = byte;
   }
-  void write(std::string_view bytes);
+  void write(std::string_view bytes) {
+    if (bytes.size() <= bufferSize_ - used_) {
+      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+      return;
+    }
+    writeThroughFullBuffer(bytes);
+  }
   void writeDecimal(std::uint64_t value);
 
   // Hands everything buffered to the sink. Returns the first write failure of
@@ -193,6 +201,7 @@ public:
 
 private:
   void flushBuffer();
+  void writeThroughFullBuffer(std::string_view bytes);
 
   ByteSink &sink_;
   std::size_t bufferSize_;
