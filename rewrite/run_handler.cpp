@@ -95,6 +95,9 @@ Range readNumber(InputStream &input) {
 bool rangeIs(InputStream &input, Range range, std::string_view text) {
   if (range.end - range.begin != static_cast<Offset>(text.size()))
     return false;
+  if (std::optional<std::string_view> held =
+          input.buffered(range.begin, range.end))
+    return *held == text;
   char bytes[8];
   return input.readAt(range.begin, {bytes, text.size()}) == text.size() &&
          std::string_view(bytes, text.size()) == text;

@@ -52,12 +52,10 @@ void InputStream::seek(Offset offset) {
 }
 
 std::size_t InputStream::readAt(Offset offset, std::span<char> buffer) {
-  Offset buffered = end_ - buffer_.get();
-  if (offset >= blockOffset_ &&
-      offset + static_cast<Offset>(buffer.size()) <= blockOffset_ + buffered) {
-    std::memcpy(buffer.data(), buffer_.get() + (offset - blockOffset_),
-                buffer.size());
-    return buffer.size();
+  auto size = static_cast<Offset>(buffer.size());
+  if (std::optional<std::string_view> held = buffered(offset, offset + size)) {
+    std::memcpy(buffer.data(), held->data(), held->size());
+    return held->size();
   }
   if (error_)
     return 0;
@@ -105,6 +103,10 @@ Error OutputStream::flush() {
 
 void copyInputRange(InputStream &input, Offset begin, Offset end,
                     OutputStream &output) {
+  if (std::optional<std::string_view> held = input.buffered(begin, end)) {
+    output.write(*held);
+    return;
+  }
   char chunk[4096];
   while (begin < end) {
     std::size_t wanted =

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -157,6 +158,16 @@ public:
   // from the buffered block where it holds them. Returns the count read: short
   // only at the end of the input.
   std::size_t readAt(Offset offset, std::span<char> buffer);
+
+  // The bytes from `begin` up to `end` where the buffered block holds them
+  // all; valid until the stream next reads or seeks.
+  std::optional<std::string_view> buffered(Offset begin, Offset end) const {
+    Offset held = end_ - buffer_.get();
+    if (begin < blockOffset_ || end > blockOffset_ + held || begin > end)
+      return std::nullopt;
+    return std::string_view(buffer_.get() + (begin - blockOffset_),
+                            static_cast<std::size_t>(end - begin));
+  }
 
   // The first read failure, if any. Once it has failed, the stream reads as
   // ended.
