@@ -1,0 +1,47 @@
+# Installs the build into a fresh prefix, converts the shipped example with the
+# installed program, and packs the build as a Debian package.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -P install_test.cmake
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
+    ERROR_VARIABLE err WORKING_DIRECTORY "${WORK_DIR}")
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${ARGN} failed (${status}):\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+foreach(installed bin/svfseg share/man/man1/svfseg.1)
+  if(NOT EXISTS "${prefix}/${installed}")
+    message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+
+file(COPY "${SOURCE_DIR}/examples/board-test.svf" DESTINATION "${WORK_DIR}")
+run("${prefix}/bin/svfseg" board-test.svf)
+if(NOT run_output STREQUAL "Processing SDR command...\n\nConversion successfully completed!!!\n")
+  message(FATAL_ERROR "unexpected output from the installed program:\n${run_output}")
+endif()
+file(READ "${WORK_DIR}/board-test.gvf" converted)
+string(FIND "${converted}" "SDRS 256 TDI (" segment)
+if(segment EQUAL -1)
+  message(FATAL_ERROR "the installed program did not split the example's long SDR")
+endif()
+
+run(cpack -G DEB -B "${WORK_DIR}/package" --config "${BUILD_DIR}/CPackConfig.cmake")
+file(GLOB packages "${WORK_DIR}/package/*.deb")
+list(LENGTH packages count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one Debian package, found: ${packages}")
+endif()
+run(dpkg-deb --contents ${packages})
+foreach(packed ./usr/bin/svfseg ./usr/share/man/man1/svfseg.1)
+  string(FIND "${run_output}" "${packed}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the package lacks ${packed}:\n${run_output}")
+  endif()
+endforeach()
