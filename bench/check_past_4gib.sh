@@ -16,12 +16,12 @@ cmake --build --preset release >/dev/null
 input=$work/big.svf
 line='STATE IDLE;'            # 12 bytes with its line feed; copied unchanged
 filler=$((4608 * 1024 * 1024)) # 4.5 GiB, a multiple of 12
-yes "$line" | head -c "$filler" >"$input"
+{ yes "$line" || true; } | head -c "$filler" >"$input"
 build/release/bench/svfgen --kind sdr-heavy --size 3M --sdr-bits 1000000 \
   --output "$work/sdr.svf"
 cat "$work/sdr.svf" >>"$input"
 rest=$(((5 * 1024 * 1024 * 1024 - $(stat -c %s "$input")) / 12 * 12))
-yes "$line" | head -c "$rest" >>"$input"
+{ yes "$line" || true; } | head -c "$rest" >>"$input"
 echo "input: $(stat -c %s "$input") bytes; long SDR commands from offset $filler"
 
 time build/release/app/svfseg "$input"

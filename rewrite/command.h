@@ -41,6 +41,7 @@ inline void leaveCommandUnchanged(CommandContext &context,
 
 inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
 inline bool isLineEnd(int c) { return c == '\n' || c == '\r'; }
+inline bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
 inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
 
 } // namespace svfseg

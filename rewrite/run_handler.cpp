@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::string_view kRunHead = "RUN";
 
-bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
 bool isUpperCaseLetter(int c) { return c >= 'A' && c <= 'Z'; }
 
 // A stretch of the input, from `begin` up to `end`.

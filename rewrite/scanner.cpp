@@ -94,35 +94,35 @@ public:
   }
 
 private:
-  // Reads the start of a line into the line head buffer for as long as it
-  // spells the start of RUN or SDR, and hands a complete head to its handler.
-  // Any other start is written as read and left to the main loop from the first
-  // byte that does not fit.
+  // Hands a line that starts with RUN or SDR to its handler; any other line is
+  // left to the main loop. Where the buffered block ends within the line's
+  // first three bytes, the head is read into the line head buffer a byte at a
+  // time for as long as it spells the start of RUN or SDR, and what was read of
+  // another line is written as it stands.
   void examineLineHead() {
     std::string_view window = context_.input.window();
     if (window.size() >= LineHeadBuffer::kSlots) {
-      if (window.starts_with(kRunHead)) {
-        context_.input.skip(kRunHead.size());
-        handleRunCommand(context_);
-      } else if (window.starts_with(kSdrHead)) {
-        context_.input.skip(kSdrHead.size());
-        handleSdrCommand(context_);
+      std::string_view head = window.substr(0, LineHeadBuffer::kSlots);
+      if (head == kRunHead || head == kSdrHead) {
+        context_.input.skip(head.size());
+        handleCommand(head);
       }
       return;
     }
-    // Near the end of the buffered block: read the head a byte at a time.
     lineHead_.clear();
     while (continuesCommandHead(lineHead_.text(), context_.input.peekByte())) {
       lineHead_.push(static_cast<char>(context_.input.readByte()));
-      if (lineHead_.full()) {
-        if (lineHead_.text() == kRunHead)
-          handleRunCommand(context_);
-        else
-          handleSdrCommand(context_);
-        return;
-      }
+      if (lineHead_.full())
+        return handleCommand(lineHead_.text());
     }
     context_.output.write(lineHead_.text());
+  }
+
+  void handleCommand(std::string_view head) {
+    if (head == kRunHead)
+      handleRunCommand(context_);
+    else
+      handleSdrCommand(context_);
   }
 
   CommandContext &context_;

@@ -27,11 +27,9 @@ constexpr std::size_t kSegmentDigits = 64;
 // SVF lengths are 32-bit; a longer one is copied on as it stands.
 constexpr std::uint64_t kLongestLength = 0xFFFFFFFF;
 
-// Blanks and line ends inside a field only lay it out; every other byte in it
-// is one hexadecimal digit.
-bool isFiller(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+// Blanks, tabs and line ends inside a field only lay it out; every other byte
+// in it is one hexadecimal digit.
+bool isFiller(char c) { return isWhitespace(c); }
 
 // A parenthesised group: the offsets of its first '(' and of its ')'. The
 // field's digits run back from the ')' to the '(' nearest before it.
