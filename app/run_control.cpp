@@ -25,11 +25,9 @@ int failToOpen(const Error &error) {
 
 } // namespace
 
-std::string deriveOutputName(std::string_view inputName) {
-  std::string_view::size_type slash = inputName.rfind('/');
-  std::string_view::size_type nameStart =
-      slash == std::string_view::npos ? 0 : slash + 1;
-  std::string_view::size_type dot = inputName.find('.', nameStart);
+std::string deriveOutputName(std::string_view inputName, PathStyle style) {
+  std::string_view::size_type dot =
+      inputName.find('.', fileNameStart(inputName, style));
   if (dot == std::string_view::npos)
     return std::string(inputName) + ".gvf";
   return std::string(inputName.substr(0, dot + 1)) + "gvf";

@@ -3,6 +3,8 @@
 // does to the bytes is the library's.
 #pragma once
 
+#include "rewrite/file.h"
+
 #include <string>
 #include <string_view>
 
@@ -18,8 +20,9 @@ enum ExitStatus : int {
 
 // The output file's name for `inputName`: the directory part as given, then the
 // file name up to and including its first '.', then "gvf". A file name without
-// '.' gets ".gvf" appended.
-std::string deriveOutputName(std::string_view inputName);
+// '.' gets ".gvf" appended. Which part is the directory follows `style`.
+std::string deriveOutputName(std::string_view inputName,
+                             PathStyle style = kNativePathStyle);
 
 // Runs the program on its command line and returns the exit status.
 int runConverter(int argc, const char *const *argv);

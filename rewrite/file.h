@@ -1,12 +1,42 @@
 // The operating system's files behind the input and output streams. This is the
-// one place that makes system calls on files.
+// one place that makes system calls on files: file_posix.cpp implements it with
+// POSIX calls, file_windows.cpp with Windows calls. Paths are UTF-8 on both.
 #pragma once
 
 #include "rewrite/stream.h"
 
 #include <string>
+#include <string_view>
 
 namespace svfseg {
+
+// How a path separates its directory part from the file name: POSIX by '/'
+// only; Windows by '/' or '\\', and a drive prefix ("C:") belongs to the
+// directory part.
+enum class PathStyle { kPosix, kWindows };
+
+#ifdef _WIN32
+using NativeFile = void *; // a HANDLE
+inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
+#else
+using NativeFile = int; // a file descriptor
+inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
+#endif
+
+// The index in `path` where its file name begins: just after the directory
+// part, which is empty when `path` is a bare file name.
+inline std::size_t fileNameStart(std::string_view path,
+                                 PathStyle style = kNativePathStyle) {
+  std::string_view separators = style == PathStyle::kWindows ? "/\\" : "/";
+  std::size_t separator = path.find_last_of(separators);
+  if (separator != std::string_view::npos)
+    return separator + 1;
+  bool drivePrefix = style == PathStyle::kWindows && path.size() >= 2 &&
+                     path[1] == ':' &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') ||
+                      (path[0] >= 'a' && path[0] <= 'z'));
+  return drivePrefix ? 2 : 0;
+}
 
 // A regular file opened for reading by position. Anything else (a directory, a
 // pipe, a device) is refused when it is opened: the SDR handler reads fields
@@ -26,10 +56,11 @@ public:
   bool isSameFile(const std::string &path) const;
 
 private:
-  InputFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  InputFile(std::string path, NativeFile file)
+      : path_(std::move(path)), file_(file) {}
 
   std::string path_;
-  int fd_;
+  NativeFile file_;
 };
 
 // The output file. What is written goes to a new temporary file beside `path`,
@@ -51,18 +82,18 @@ public:
   Error commit();
 
 private:
-  OutputFile(std::string path, std::string temporaryPath, int fd)
+  OutputFile(std::string path, std::string temporaryPath, NativeFile file)
       : path_(std::move(path)), temporaryPath_(std::move(temporaryPath)),
-        fd_(fd) {}
+        file_(file) {}
 
   std::string path_;
   std::string temporaryPath_;
-  int fd_;
+  NativeFile file_;
 };
 
 // Makes a write beyond the file-size limit fail with an error instead of ending
 // the process, so that the failure is reported and the temporary output
-// removed.
+// removed. Windows has no such limit: there it does nothing.
 void reportFileSizeLimitAsError();
 
 } // namespace svfseg

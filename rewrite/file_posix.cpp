@@ -10,16 +10,6 @@
 namespace svfseg {
 namespace {
 
-std::string directoryOf(const std::string &path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string fileNameOf(const std::string &path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Tries the checks that opening `path` for writing makes, without truncating
 // it: a missing file is fine (it will be created), an existing one must be
 // writable and not a directory.
@@ -57,18 +47,18 @@ Expected<InputFile> InputFile::open(const std::string &path) {
 }
 
 InputFile::InputFile(InputFile &&other) noexcept
-    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)) {}
+    : path_(std::move(other.path_)), file_(std::exchange(other.file_, -1)) {}
 
 InputFile::~InputFile() {
-  if (fd_ >= 0)
-    ::close(fd_);
+  if (file_ >= 0)
+    ::close(file_);
 }
 
 Expected<std::size_t> InputFile::readAt(Offset offset, std::span<char> buffer) {
   std::size_t done = 0;
   while (done < buffer.size()) {
     ssize_t count =
-        ::pread(fd_, buffer.data() + done, buffer.size() - done,
+        ::pread(file_, buffer.data() + done, buffer.size() - done,
                 static_cast<off_t>(offset + static_cast<Offset>(done)));
     if (count < 0) {
       if (errno == EINTR)
@@ -85,7 +75,7 @@ Expected<std::size_t> InputFile::readAt(Offset offset, std::span<char> buffer) {
 bool InputFile::isSameFile(const std::string &path) const {
   struct stat mine {};
   struct stat other {};
-  if (::fstat(fd_, &mine) != 0 || ::stat(path.c_str(), &other) != 0)
+  if (::fstat(file_, &mine) != 0 || ::stat(path.c_str(), &other) != 0)
     return false;
   return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
 }
@@ -97,8 +87,9 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   // less the umask), so that renaming it into place gives the output the same
   // permissions as creating it directly.
   static std::atomic<unsigned> serial{0};
-  std::string stem = directoryOf(path) + "." + fileNameOf(path) + ".tmp" +
-                     std::to_string(::getpid());
+  std::size_t nameStart = fileNameStart(path);
+  std::string stem = path.substr(0, nameStart) + "." + path.substr(nameStart) +
+                     ".tmp" + std::to_string(::getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
     int fd = ::open(temporaryPath.c_str(),
@@ -114,18 +105,18 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
 OutputFile::OutputFile(OutputFile &&other) noexcept
     : path_(std::move(other.path_)),
       temporaryPath_(std::move(other.temporaryPath_)),
-      fd_(std::exchange(other.fd_, -1)) {}
+      file_(std::exchange(other.file_, -1)) {}
 
 OutputFile::~OutputFile() {
-  if (fd_ >= 0) {
-    ::close(fd_);
+  if (file_ >= 0) {
+    ::close(file_);
     ::unlink(temporaryPath_.c_str());
   }
 }
 
 Error OutputFile::write(std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t count = ::write(fd_, bytes.data(), bytes.size());
+    ssize_t count = ::write(file_, bytes.data(), bytes.size());
     if (count < 0) {
       if (errno == EINTR)
         continue;
@@ -137,7 +128,7 @@ Error OutputFile::write(std::string_view bytes) {
 }
 
 Error OutputFile::commit() {
-  int fd = std::exchange(fd_, -1);
+  int fd = std::exchange(file_, -1);
   if (::close(fd) != 0) {
     int code = errno;
     ::unlink(temporaryPath_.c_str());
