@@ -187,7 +187,10 @@ public:
 
     std::uint64_t segments = (command_.bits + kSegmentBits - 1) / kSegmentBits;
     std::uint64_t lastBits = command_.bits - kSegmentBits * (segments - 1);
-    for (std::uint64_t segment = 1; segment <= segments; ++segment) {
+    // A failed output takes nothing more; a command of 2^32 bits would
+    // otherwise go on producing a gigabyte after a full disk.
+    for (std::uint64_t segment = 1;
+         segment <= segments && !context_.output.failed(); ++segment) {
       bool last = segment == segments;
       writeSegment(last ? lastBits : kSegmentBits, last, tdi, tdo, mask);
     }

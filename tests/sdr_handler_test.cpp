@@ -204,6 +204,40 @@ TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
   EXPECT_EQ(testing::convert(input), input);
 }
 
+TEST(SdrHandler, StopsSplittingWhenTheOutputFails) {
+  // A source that counts the reads made of it.
+  class CountingSource final : public ByteSource {
+  public:
+    explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
+    Expected<std::size_t> readAt(Offset offset,
+                                 std::span<char> buffer) override {
+      ++reads;
+      return memory_.readAt(offset, buffer);
+    }
+    int reads = 0;
+
+  private:
+    MemorySource memory_;
+  };
+  class FullSink final : public ByteSink {
+  public:
+    Error write(std::string_view) override {
+      return Error("out.gvf", "No space left on device");
+    }
+  };
+  // 12500 segments of 64 digits, each read back by a read of its own.
+  const std::string input =
+      "SDR 3200000 TDI (" + hexDigits(800000, 10) + ");\n";
+  CountingSource source(input);
+  FullSink sink;
+  InputStream in(source, 4096);
+  OutputStream out(sink, 16);
+  scan(in, out, {64});
+  EXPECT_EQ(out.flush().reason(), "No space left on device");
+  EXPECT_LT(source.reads, 1000)
+      << "the SDR handler went on splitting after the output had failed";
+}
+
 // One long SDR as the converter wrote it: its segments' lengths added up, and
 // each field's pieces joined back in reverse order.
 struct SegmentRun {
