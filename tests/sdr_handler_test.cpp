@@ -204,21 +204,51 @@ TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
   EXPECT_EQ(testing::convert(input), input);
 }
 
-TEST(SdrHandler, StopsSplittingWhenTheOutputFails) {
-  // A source that counts the reads made of it.
-  class CountingSource final : public ByteSource {
-  public:
-    explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
-    Expected<std::size_t> readAt(Offset offset,
-                                 std::span<char> buffer) override {
-      ++reads;
-      return memory_.readAt(offset, buffer);
-    }
-    int reads = 0;
+// A source that counts the reads made of it: the work a pass does.
+class CountingSource final : public ByteSource {
+public:
+  explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
+    ++reads;
+    return memory_.readAt(offset, buffer);
+  }
+  int reads = 0;
 
-  private:
-    MemorySource memory_;
+private:
+  MemorySource memory_;
+};
+
+TEST(SdrHandler, StaysLinearOnBrokenCommandsBeforeADistantSemicolon) {
+  // Each command searches to the ';' at the end and gives up there; if each
+  // searched again, the pass would read the input once per line.
+  struct Case {
+    const char *name;
+    std::string line;
+    std::string end;
   };
+  const Case cases[] = {
+      {"no ')' before the ';'", "SDR 300 TDI (1234\n", ";\n"},
+      {"no '(' before the ';'", "SDR 300 TDI 1234\n", ";\n"},
+      {"a ')' before any '('", "SDR 300 X\n", ")\n;\n"},
+  };
+  for (const Case &c : cases) {
+    std::string input;
+    for (int i = 0; i < 5000; ++i)
+      input += c.line;
+    input += c.end;
+    CountingSource source(input);
+    StringSink sink;
+    InputStream in(source, 4096);
+    OutputStream out(sink, 4096);
+    scan(in, out);
+    ASSERT_FALSE(out.flush());
+    EXPECT_EQ(sink.bytes(), input) << "case: " << c.name;
+    int blocks = static_cast<int>(input.size() / 4096) + 1;
+    EXPECT_LT(source.reads, 3 * blocks + 10) << "case: " << c.name;
+  }
+}
+
+TEST(SdrHandler, StopsSplittingWhenTheOutputFails) {
   class FullSink final : public ByteSink {
   public:
     Error write(std::string_view) override {
