@@ -20,6 +20,20 @@ std::string fileNameOf(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The output's file name as the temporary file's name carries it: cut to 128
+// bytes, so that the name with its dot and suffix stays within the 255 bytes
+// file systems allow even where the output's own name takes all of them. The
+// cut never splits a UTF-8 character.
+std::string temporaryNameStem(const std::string &fileName) {
+  constexpr std::string::size_type kLongest = 128;
+  if (fileName.size() <= kLongest)
+    return fileName;
+  std::string::size_type cut = kLongest;
+  while (cut > 0 && (static_cast<unsigned char>(fileName[cut]) & 0xC0) == 0x80)
+    --cut;
+  return fileName.substr(0, cut);
+}
+
 // Tries the checks that opening `path` for writing makes, without truncating
 // it: a missing file is fine (it will be created), an existing one must be
 // writable and not a directory.
@@ -97,7 +111,8 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   // less the umask), so that renaming it into place gives the output the same
   // permissions as creating it directly.
   static std::atomic<unsigned> serial{0};
-  std::string stem = directoryOf(path) + "." + fileNameOf(path) + ".tmp" +
+  std::string stem = directoryOf(path) + "." +
+                     temporaryNameStem(fileNameOf(path)) + ".tmp" +
                      std::to_string(::getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);

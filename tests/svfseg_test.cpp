@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,7 +55,8 @@ std::string drain(int fd) {
 // Runs the program with `args` in `directory`; `prepare` runs in the child
 // before it starts.
 Outcome run(const fs::path &directory, const std::vector<std::string> &args,
-            const std::function<void()> &prepare = {}) {
+            const std::function<void()> &prepare = {},
+            const std::string &program = SVFSEG_PROGRAM) {
   int out[2];
   int err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0)
@@ -70,11 +72,11 @@ Outcome run(const fs::path &directory, const std::vector<std::string> &args,
     if (prepare)
       prepare();
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(SVFSEG_PROGRAM));
+    argv.push_back(const_cast<char *>(program.c_str()));
     for (const std::string &arg : args)
       argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    ::execv(SVFSEG_PROGRAM, argv.data());
+    ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out[1]);
@@ -184,30 +186,79 @@ TEST_F(Program, NamesTheOutputFromTheFileNamePartOnly) {
   }
 }
 
-TEST_F(Program, ReportsAMissingInput) {
-  Outcome outcome = run(dir_, {"missing.svf"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_EQ(outcome.err,
-            "svfseg: error: missing.svf: No such file or directory\n");
-  EXPECT_TRUE(filesUnder(dir_).empty());
+const std::string kPreviousOutput = "previous output";
+
+// A failed run leaves the files as they were: the input and an existing output
+// unchanged, and no temporary file behind.
+void expectLeftAsItWas(const fs::path &directory,
+                       const std::vector<std::string> &files,
+                       const fs::path &input, const fs::path &output) {
+  std::error_code absent;
+  if (fs::is_regular_file(input, absent)) {
+    EXPECT_EQ(readFile(input), kSample) << "the input is never modified";
+  }
+  if (!output.empty()) {
+    EXPECT_EQ(readFile(output), kPreviousOutput);
+  }
+  EXPECT_EQ(filesUnder(directory), files);
 }
 
-TEST_F(Program, RefusesInputsThatCannotBeReadByPosition) {
-  fs::create_directory(dir_ / "folder.svf");
-  Outcome outcome = run(dir_, {"folder.svf"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_EQ(outcome.err, "svfseg: error: folder.svf: Is a directory\n");
+TEST_F(Program, LeavesEverythingAsItWasWhenTheInputCannotBeOpened) {
+  struct InputCase {
+    const char *name;
+    std::string input;
+    std::function<void(const fs::path &)> make;
+    std::string reason;
+  };
+  const std::string tooLong = std::string(300, 'n') + ".svf";
+  const InputCase cases[] = {
+      {"missing", "missing.svf", [](const fs::path &) {},
+       "No such file or directory"},
+      {"a directory", "folder.svf",
+       [](const fs::path &path) { fs::create_directory(path); },
+       "Is a directory"},
+      {"a FIFO", "pipe.svf",
+       [](const fs::path &path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "not a regular file; the input must be a file that can be read by "
+       "position"},
+      {"a device", "null.svf",
+       [](const fs::path &path) { fs::create_symlink("/dev/null", path); },
+       "not a regular file; the input must be a file that can be read by "
+       "position"},
+      {"a name too long for the file system", tooLong, [](const fs::path &) {},
+       "File name too long"},
+  };
+  for (const InputCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path work = dir_ / "work";
+    fs::create_directory(work);
+    c.make(work / c.input);
+    std::vector<std::string> files = filesUnder(work);
+    fs::path output;
+    if (c.input != tooLong) {
+      output = work / (c.input.substr(0, c.input.find('.')) + ".gvf");
+      writeFile(output, kPreviousOutput);
+      files = filesUnder(work);
+    }
+    Outcome outcome = run(work, {c.input});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kOpenFailureText);
+    EXPECT_EQ(outcome.err,
+              "svfseg: error: " + c.input + ": " + c.reason + "\n");
+    expectLeftAsItWas(work, files, work / c.input, output);
+    fs::remove_all(work);
+  }
+}
 
-  ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
-  outcome = run(dir_, {"pipe.svf"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_NE(outcome.err.find("pipe.svf: not a regular file"), std::string::npos)
-      << outcome.err;
+TEST_F(Program, ConvertsAnInputWhoseNameIsAsLongAsTheFileSystemAllows) {
+  // The temporary output beside it needs a longer name still.
+  const std::string stem(251, 'n');
+  writeFile(dir_ / (stem + ".svf"), kSample);
+  Outcome outcome = run(dir_, {stem + ".svf"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(readFile(dir_ / (stem + ".gvf")), kSampleConverted);
   EXPECT_EQ(filesUnder(dir_),
-            (std::vector<std::string>{"folder.svf", "pipe.svf"}));
+            (std::vector<std::string>{stem + ".gvf", stem + ".svf"}));
 }
 
 TEST_F(Program, NeverWritesOverTheInput) {
@@ -241,6 +292,7 @@ TEST_F(Program, AFailedWriteLeavesTheExistingOutputAsItWas) {
   EXPECT_EQ(outcome.out, kStartText) << "no completion text after a failed run";
   EXPECT_EQ(outcome.err, "svfseg: error: big.gvf: File too large\n");
   EXPECT_EQ(readFile(dir_ / "big.gvf"), "previous output");
+  EXPECT_EQ(readFile(dir_ / "big.svf"), std::string(100000, 'x') + "\n");
   EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"big.gvf", "big.svf"}));
 }
 
@@ -254,13 +306,120 @@ TEST_F(Program, GivesTheOutputTheModeOfANewFile) {
 }
 
 TEST_F(Program, RefusesAnOutputThatCannotBeWritten) {
-  writeFile(dir_ / "out.svf", kSample);
-  fs::create_directory(dir_ / "out.gvf");
-  Outcome outcome = run(dir_, {"out.svf"});
+  struct OutputCase {
+    const char *name;
+    std::function<void(const fs::path &)> make;
+    std::string reason;
+  };
+  const OutputCase cases[] = {
+      {"a directory", [](const fs::path &path) { fs::create_directory(path); },
+       "Is a directory"},
+      {"a FIFO nobody reads",
+       [](const fs::path &path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "No such device or address"},
+  };
+  for (const OutputCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path work = dir_ / "work";
+    fs::create_directory(work);
+    writeFile(work / "out.svf", kSample);
+    c.make(work / "out.gvf");
+    Outcome outcome = run(work, {"out.svf"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kOpenFailureText);
+    EXPECT_EQ(outcome.err, "svfseg: error: out.gvf: " + c.reason + "\n");
+    expectLeftAsItWas(work, {"out.gvf", "out.svf"}, work / "out.svf", {});
+    fs::remove_all(work);
+  }
+}
+
+// File permissions bind a user other than root only. Where the tests run as
+// root, the program runs as user 65534 ("nobody"), from a copy in a directory
+// that user can reach; where that cannot be arranged, the tests are skipped.
+class UnprivilegedProgram : public Program {
+protected:
+  static constexpr uid_t kUnprivilegedId = 65534;
+
+  void SetUp() override {
+    Program::SetUp();
+    program_ = SVFSEG_PROGRAM;
+    work_ = dir_ / "work";
+    fs::create_directory(work_);
+    if (::geteuid() == 0) {
+      fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+      fs::create_directory(dir_ / "bin");
+      program_ = (dir_ / "bin" / "svfseg").string();
+      fs::copy_file(SVFSEG_PROGRAM, program_);
+      ASSERT_EQ(::chown(work_.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    }
+    if (runUnprivileged({}).status != 2)
+      GTEST_SKIP() << "the program cannot be run as user " << kUnprivilegedId;
+  }
+
+  Outcome runUnprivileged(const std::vector<std::string> &args) {
+    return run(
+        work_, args,
+        [] {
+          if (::geteuid() == 0 &&
+              (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+               ::setuid(kUnprivilegedId) != 0))
+            ::_exit(126);
+        },
+        program_);
+  }
+
+  std::string program_;
+  fs::path work_;
+};
+
+TEST_F(UnprivilegedProgram, LeavesEverythingAsItWasWhenTheInputCannotBeRead) {
+  writeFile(work_ / "locked.svf", kSample);
+  writeFile(work_ / "locked.gvf", kPreviousOutput);
+  fs::permissions(work_ / "locked.svf", fs::perms::none);
+  Outcome outcome = runUnprivileged({"locked.svf"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_EQ(outcome.err, "svfseg: error: out.gvf: Is a directory\n");
-  EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"out.gvf", "out.svf"}));
+  EXPECT_EQ(outcome.err, "svfseg: error: locked.svf: Permission denied\n");
+  fs::permissions(work_ / "locked.svf", fs::perms::owner_read);
+  expectLeftAsItWas(work_, {"locked.gvf", "locked.svf"}, work_ / "locked.svf",
+                    work_ / "locked.gvf");
+}
+
+TEST_F(UnprivilegedProgram, RefusesAnExistingOutputItMayNotWrite) {
+  writeFile(work_ / "kept.svf", kSample);
+  writeFile(work_ / "kept.gvf", kPreviousOutput);
+  fs::permissions(work_ / "kept.gvf", fs::perms::owner_read |
+                                          fs::perms::group_read |
+                                          fs::perms::others_read);
+  Outcome outcome = runUnprivileged({"kept.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, kOpenFailureText);
+  EXPECT_EQ(outcome.err, "svfseg: error: kept.gvf: Permission denied\n");
+  expectLeftAsItWas(work_, {"kept.gvf", "kept.svf"}, work_ / "kept.svf",
+                    work_ / "kept.gvf");
+}
+
+TEST_F(UnprivilegedProgram, FailsWhereTheOutputDirectoryMayNotBeWritten) {
+  // The existing output itself may be written; its directory may not, so
+  // the temporary output cannot be made and nothing is replaced.
+  fs::create_directory(work_ / "shelf");
+  writeFile(work_ / "shelf" / "x.svf", kSample);
+  writeFile(work_ / "shelf" / "x.gvf", kPreviousOutput);
+  fs::permissions(work_ / "shelf" / "x.gvf",
+                  fs::perms::owner_all | fs::perms::group_all |
+                      fs::perms::others_read | fs::perms::others_write);
+  fs::permissions(work_ / "shelf",
+                  fs::perms::owner_read | fs::perms::owner_exec |
+                      fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec);
+  Outcome outcome = runUnprivileged({"shelf/x.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, kOpenFailureText);
+  EXPECT_EQ(outcome.err, "svfseg: error: shelf/x.gvf: Permission denied\n");
+  expectLeftAsItWas(work_, {"shelf", "shelf/x.gvf", "shelf/x.svf"},
+                    work_ / "shelf" / "x.svf", work_ / "shelf" / "x.gvf");
 }
 
 } // namespace
