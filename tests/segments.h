@@ -128,12 +128,17 @@ inline std::vector<SegmentRun> segmentRuns(std::string_view converted) {
     EXPECT_TRUE(consume(line, ") ;")) << line;
     EXPECT_LE(bits, 256u);
     EXPECT_EQ(tdi.size(), (bits + 3) / 4);
+    // Each segment stands to the left of those before it: the pieces are
+    // gathered reversed and the whole turned round at the end, which keeps
+    // reading a field of megabytes linear.
     current.bits += bits;
-    current.tdi = tdi + current.tdi;
-    current.tdo = tdo + current.tdo;
-    current.mask = mask + current.mask;
+    current.tdi.append(tdi.rbegin(), tdi.rend());
+    current.tdo.append(tdo.rbegin(), tdo.rend());
+    current.mask.append(mask.rbegin(), mask.rend());
     if (last) {
-      runs.push_back(current);
+      for (std::string *field : {&current.tdi, &current.tdo, &current.mask})
+        std::reverse(field->begin(), field->end());
+      runs.push_back(std::move(current));
       current = {};
     }
   }
