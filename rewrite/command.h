@@ -4,11 +4,21 @@
 
 #include "rewrite/stream.h"
 
+#include <array>
 #include <limits>
 #include <string_view>
 #include <vector>
 
 namespace svfseg {
+
+// A forward search for the first of some bytes: from `from` on, the first of
+// them is `byte`, at offset `at` (kEndMarker, at the end of the input, when
+// there is none). Until the search has been made, it covers nothing.
+struct RememberedSearch {
+  Offset from = 0;
+  Offset at = -1;
+  int byte = kEndMarker;
+};
 
 struct CommandContext {
   InputStream &input;
@@ -22,6 +32,11 @@ struct CommandContext {
   // there gives up at once instead of searching again, which keeps a file
   // without any ';' a linear pass.
   Offset noSemicolonFrom = std::numeric_limits<Offset>::max();
+  // The SDR handler's last search of each kind. A malformed long SDR can
+  // search far before it gives up (to a ';' many lines on); later commands
+  // that start inside that stretch take the answer from here instead of
+  // searching it again, which keeps a file of such commands a linear pass.
+  std::array<RememberedSearch, 4> sdrSearches{};
 };
 
 // Both handlers are called with the input just after the three letters of the

@@ -38,6 +38,28 @@ inline std::size_t fileNameStart(std::string_view path,
   return drivePrefix ? 2 : 0;
 }
 
+// The start of the temporary output's name for `path`, written by process
+// `processId`: in the output's directory, a dot, the output's file name and
+// ".tmp" with the process number. The file name is cut to 128 bytes, so that
+// the temporary name stays within the 255 bytes file systems allow even where
+// the output's own name takes all of them; the cut never splits a UTF-8
+// character.
+inline std::string temporaryPathStem(const std::string &path,
+                                     unsigned long processId) {
+  constexpr std::size_t kLongestName = 128;
+  std::size_t nameStart = fileNameStart(path);
+  std::size_t nameLength = path.size() - nameStart;
+  if (nameLength > kLongestName) {
+    nameLength = kLongestName;
+    while (nameLength > 0 &&
+           (static_cast<unsigned char>(path[nameStart + nameLength]) & 0xC0) ==
+               0x80)
+      --nameLength;
+  }
+  return path.substr(0, nameStart) + "." + path.substr(nameStart, nameLength) +
+         ".tmp" + std::to_string(processId);
+}
+
 // A regular file opened for reading by position. Anything else (a directory, a
 // pipe, a device) is refused when it is opened: the SDR handler reads fields
 // backwards, which only a regular file allows.

@@ -87,9 +87,8 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   // less the umask), so that renaming it into place gives the output the same
   // permissions as creating it directly.
   static std::atomic<unsigned> serial{0};
-  std::size_t nameStart = fileNameStart(path);
-  std::string stem = path.substr(0, nameStart) + "." + path.substr(nameStart) +
-                     ".tmp" + std::to_string(::getpid());
+  std::string stem =
+      temporaryPathStem(path, static_cast<unsigned long>(::getpid()));
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
     int fd = ::open(temporaryPath.c_str(),

@@ -160,9 +160,7 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   // The temporary file is created with the directory's inherited security, as
   // the output itself would be, so renaming it into place changes nothing.
   static std::atomic<unsigned> serial{0};
-  std::size_t nameStart = fileNameStart(path);
-  std::string stem = path.substr(0, nameStart) + "." + path.substr(nameStart) +
-                     ".tmp" + std::to_string(GetCurrentProcessId());
+  std::string stem = temporaryPathStem(path, GetCurrentProcessId());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
     HANDLE file = CreateFileW(toWide(temporaryPath).c_str(), GENERIC_WRITE,

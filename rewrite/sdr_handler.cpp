@@ -75,34 +75,64 @@ std::optional<std::uint64_t> readLength(InputStream &input) {
   return length;
 }
 
+// The searches that find a long SDR command's fields, and the bytes each looks
+// for; each ends at the command's ';' too.
+enum SearchKind { kGroupOpening, kGroupClosing, kTdoLetter, kMaskLetter };
+constexpr std::string_view kSearchTargets[] = {"(;)", ");", "T;", "M;"};
+
+// The first byte that a search of `kind` looks for, at or after the input's
+// position: the byte (kEndMarker at the end of the input) and its offset.
+struct Found {
+  int byte;
+  Offset at;
+};
+
+// Finds the first byte that a search of `kind` looks for. When the last search
+// of that kind covers the input's position, its answer is taken and the input
+// is not moved; a search made now leaves the input past the byte. Callers that
+// go on seek past the byte themselves; the input position does not matter to
+// one that gives up, and not moving keeps the block the scanner resumes in.
+Found findFirst(CommandContext &context, SearchKind kind) {
+  InputStream &input = context.input;
+  RememberedSearch &last = context.sdrSearches[kind];
+  const Offset from = input.tell();
+  if (from >= last.from && from <= last.at)
+    return {last.byte, last.at};
+  int byte = skipPastFirstOf(input, kSearchTargets[kind]);
+  last = {from, byte == kEndMarker ? input.tell() : input.tell() - 1, byte};
+  return {last.byte, last.at};
+}
+
 // Finds the next parenthesised group: its '(' and then its ')'. A ';' first
 // means the command has no such group.
-Located findGroup(InputStream &input, Group &group) {
-  int c = skipPastFirstOf(input, "(;)");
-  if (c != '(')
-    return failureAt(c);
-  group.open = input.tell() - 1;
-  c = skipPastFirstOf(input, ");");
-  if (c != ')')
-    return failureAt(c);
-  group.close = input.tell() - 1;
+Located findGroup(CommandContext &context, Group &group) {
+  Found opening = findFirst(context, kGroupOpening);
+  if (opening.byte != '(')
+    return failureAt(opening.byte);
+  group.open = opening.at;
+  context.input.seek(opening.at + 1);
+  Found closing = findFirst(context, kGroupClosing);
+  if (closing.byte != ')')
+    return failureAt(closing.byte);
+  context.input.seek(closing.at + 1);
+  group.close = closing.at;
   return Located::kFound;
 }
 
-// Finds the optional group introduced by `letter` (a 'T' for TDO, an 'M' for
-// MASK), unless the command's ';' comes first.
-Located findOptionalGroup(InputStream &input, char letter,
+// Finds the optional group introduced by the letter `kind` looks for (a 'T'
+// for TDO, an 'M' for MASK), unless the command's ';' comes first.
+Located findOptionalGroup(CommandContext &context, SearchKind kind,
                           std::optional<Group> &group, LongSdr &command) {
-  const char targets[] = {letter, ';'};
-  int c = skipPastFirstOf(input, {targets, 2});
-  if (c == ';') {
-    command.semicolon = input.tell() - 1;
+  Found letter = findFirst(context, kind);
+  if (letter.byte == ';') {
+    command.semicolon = letter.at;
     return Located::kFound;
   }
-  if (c == kEndMarker)
+  if (letter.byte == kEndMarker)
     return Located::kUnterminated;
+  context.input.seek(letter.at + 1);
   Group found;
-  Located located = findGroup(input, found);
+  Located located = findGroup(context, found);
   if (located == Located::kFound)
     group = found;
   return located;
@@ -111,19 +141,19 @@ Located findOptionalGroup(InputStream &input, char letter,
 // Finds the fields of a long SDR command by position: the first group is TDI,
 // the next group reached by a 'T' is TDO, the next reached by an 'M' is MASK;
 // then the command's ';'.
-Located locateFields(InputStream &input, LongSdr &command) {
-  Located located = findGroup(input, command.tdi);
+Located locateFields(CommandContext &context, LongSdr &command) {
+  Located located = findGroup(context, command.tdi);
   if (located != Located::kFound)
     return located;
-  located = findOptionalGroup(input, 'T', command.tdo, command);
+  located = findOptionalGroup(context, kTdoLetter, command.tdo, command);
   if (located != Located::kFound || !command.tdo)
     return located;
-  located = findOptionalGroup(input, 'M', command.mask, command);
+  located = findOptionalGroup(context, kMaskLetter, command.mask, command);
   if (located != Located::kFound || !command.mask)
     return located;
-  if (skipPastFirstOf(input, ";") == kEndMarker)
+  if (skipPastFirstOf(context.input, ";") == kEndMarker)
     return Located::kUnterminated;
-  command.semicolon = input.tell() - 1;
+  command.semicolon = context.input.tell() - 1;
   return Located::kFound;
 }
 
@@ -263,7 +293,10 @@ public:
 
     std::uint64_t segments = (command_.bits + kSegmentBits - 1) / kSegmentBits;
     std::uint64_t lastBits = command_.bits - kSegmentBits * (segments - 1);
-    for (std::uint64_t segment = 1; segment <= segments; ++segment) {
+    // A failed output takes nothing more; a command of 2^32 bits would
+    // otherwise go on producing a gigabyte after a full disk.
+    for (std::uint64_t segment = 1;
+         segment <= segments && !context_.output.failed(); ++segment) {
       bool last = segment == segments;
       writeSegment(last ? lastBits : kSegmentBits, last, tdi, tdo, mask);
     }
@@ -319,7 +352,7 @@ void handleSdrCommand(CommandContext &context) {
 
   LongSdr command;
   command.bits = *length;
-  Located located = locateFields(input, command);
+  Located located = locateFields(context, command);
   if (located != Located::kFound) {
     if (located == Located::kUnterminated)
       context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);

@@ -1,4 +1,5 @@
 #include "rewrite/file.h"
+#include "segments.h"
 #include "test_support.h"
 
 #include <filesystem>
@@ -8,73 +9,20 @@
 namespace svfseg {
 namespace {
 
+using testing::consume;
+using testing::consumeField;
 using testing::ConversionCase;
-
-// `count` hexadecimal digits that differ from position to position, so that a
-// digit out of place shows.
-std::string hexDigits(std::size_t count, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string digits;
-  for (std::size_t i = 0; i < count; ++i)
-    digits.push_back("0123456789ABCDEF"[random() % 16]);
-  return digits;
-}
-
-// The rightmost `count` digits of `field`, with leading '0's where it is short.
-std::string rightmost(const std::string &field, std::size_t count) {
-  if (field.size() >= count)
-    return field.substr(field.size() - count);
-  return std::string(count - field.size(), '0') + field;
-}
-
-// What a long SDR of `bits` bits with these fields becomes: 256-bit segments
-// taken from the right of each field, then the bits left.
-std::string segmentsOf(std::uint64_t bits, const std::string &tdi,
-                       const std::optional<std::string> &tdo = std::nullopt,
-                       const std::optional<std::string> &mask = std::nullopt) {
-  std::size_t digits = static_cast<std::size_t>((bits + 3) / 4);
-  std::string fields[3] = {rightmost(tdi, digits),
-                           tdo ? rightmost(*tdo, digits) : "",
-                           mask ? rightmost(*mask, digits) : ""};
-  std::string out;
-  for (std::uint64_t done = 0; done < bits; done += 256) {
-    std::uint64_t segmentBits = std::min<std::uint64_t>(256, bits - done);
-    std::size_t take = static_cast<std::size_t>((segmentBits + 3) / 4);
-    auto piece = [&](std::string &field) {
-      std::string digits = field.substr(field.size() - take);
-      field.resize(field.size() - take);
-      return digits;
-    };
-    bool last = done + 256 >= bits;
-    out += last ? "SDR " + std::to_string(segmentBits) + " TDI ("
-                : "SDRS 256 TDI (";
-    out += piece(fields[0]);
-    if (tdo)
-      out += ") TDO (" + piece(fields[1]);
-    if (mask)
-      out += ") MASK (" + piece(fields[2]);
-    out += last ? ") ;" : ") ;\r\n";
-  }
-  return out;
-}
+using testing::hexDigits;
+using testing::rightmost;
+using testing::SegmentRun;
+using testing::segmentRuns;
+using testing::segmentsOf;
+using testing::wrapped;
 
 const std::string A75 = hexDigits(75, 1);
 const std::string B75 = hexDigits(75, 2);
 const std::string C75 = hexDigits(75, 3);
 const std::string D75 = hexDigits(75, 4);
-
-// `digits` written over several lines of `width` digits, each new line starting
-// with `indent`.
-std::string wrapped(const std::string &digits, std::size_t width,
-                    const std::string &lineEnd, const std::string &indent) {
-  std::string text;
-  for (std::size_t at = 0; at < digits.size(); at += width) {
-    if (at != 0)
-      text += lineEnd + indent;
-    text += digits.substr(at, width);
-  }
-  return text;
-}
 
 TEST(SdrHandler, SplitsLongCommandsInto256BitSegments) {
   const std::string A65 = hexDigits(65, 5);
@@ -204,68 +152,68 @@ TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
   EXPECT_EQ(testing::convert(input), input);
 }
 
-// One long SDR as the converter wrote it: its segments' lengths added up, and
-// each field's pieces joined back in reverse order.
-struct SegmentRun {
-  std::uint64_t bits = 0;
-  std::string tdi, tdo, mask;
+// A source that counts the reads made of it: the work a pass does.
+class CountingSource final : public ByteSource {
+public:
+  explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
+    ++reads;
+    return memory_.readAt(offset, buffer);
+  }
+  int reads = 0;
+
+private:
+  MemorySource memory_;
 };
 
-// Takes `prefix` off the front of `text` if it is there.
-bool consume(std::string_view &text, std::string_view prefix) {
-  if (text.substr(0, prefix.size()) != prefix)
-    return false;
-  text.remove_prefix(prefix.size());
-  return true;
-}
-
-std::string consumeField(std::string_view &text) {
-  std::size_t close = text.find(')');
-  std::string digits(text.substr(0, close));
-  text.remove_prefix(close == std::string_view::npos ? text.size() : close);
-  return digits;
-}
-
-// Reads the segment runs back from converted text: each is a sequence of
-// "SDRS 256" lines closed by one "SDR n" line.
-std::vector<SegmentRun> segmentRuns(std::string_view converted) {
-  std::vector<SegmentRun> runs;
-  SegmentRun current;
-  while (!converted.empty()) {
-    std::size_t lineEnd = converted.find('\n');
-    std::string_view line = converted.substr(0, lineEnd);
-    converted.remove_prefix(lineEnd == std::string_view::npos ? converted.size()
-                                                              : lineEnd + 1);
-    std::uint64_t bits = 256;
-    bool last = !consume(line, "SDRS 256 TDI (");
-    if (last) {
-      if (!consume(line, "SDR "))
-        continue;
-      std::size_t digits = line.find_first_not_of("0123456789");
-      if (digits == 0 || digits == std::string_view::npos)
-        continue;
-      bits = std::stoull(std::string(line.substr(0, digits)));
-      line.remove_prefix(digits);
-      if (!consume(line, " TDI (") || current.bits == 0)
-        continue; // a short SDR command, not part of a run
-    }
-    std::string tdi = consumeField(line);
-    std::string tdo = consume(line, ") TDO (") ? consumeField(line) : "";
-    std::string mask = consume(line, ") MASK (") ? consumeField(line) : "";
-    EXPECT_TRUE(consume(line, ") ;")) << line;
-    EXPECT_LE(bits, 256u);
-    EXPECT_EQ(tdi.size(), (bits + 3) / 4);
-    current.bits += bits;
-    current.tdi = tdi + current.tdi;
-    current.tdo = tdo + current.tdo;
-    current.mask = mask + current.mask;
-    if (last) {
-      runs.push_back(current);
-      current = {};
-    }
+TEST(SdrHandler, StaysLinearOnBrokenCommandsBeforeADistantSemicolon) {
+  // Each command searches to the ';' at the end and gives up there; if each
+  // searched again, the pass would read the input once per line.
+  struct Case {
+    const char *name;
+    std::string line;
+    std::string end;
+  };
+  const Case cases[] = {
+      {"no ')' before the ';'", "SDR 300 TDI (1234\n", ";\n"},
+      {"no '(' before the ';'", "SDR 300 TDI 1234\n", ";\n"},
+      {"a ')' before any '('", "SDR 300 X\n", ")\n;\n"},
+  };
+  for (const Case &c : cases) {
+    std::string input;
+    for (int i = 0; i < 5000; ++i)
+      input += c.line;
+    input += c.end;
+    CountingSource source(input);
+    StringSink sink;
+    InputStream in(source, 4096);
+    OutputStream out(sink, 4096);
+    scan(in, out);
+    ASSERT_FALSE(out.flush());
+    EXPECT_EQ(sink.bytes(), input) << "case: " << c.name;
+    int blocks = static_cast<int>(input.size() / 4096) + 1;
+    EXPECT_LT(source.reads, 3 * blocks + 10) << "case: " << c.name;
   }
-  EXPECT_EQ(current.bits, 0u) << "a run of segments was not closed";
-  return runs;
+}
+
+TEST(SdrHandler, StopsSplittingWhenTheOutputFails) {
+  class FullSink final : public ByteSink {
+  public:
+    Error write(std::string_view) override {
+      return Error("out.gvf", "No space left on device");
+    }
+  };
+  // 12500 segments of 64 digits, each read back by a read of its own.
+  const std::string input =
+      "SDR 3200000 TDI (" + hexDigits(800000, 10) + ");\n";
+  CountingSource source(input);
+  FullSink sink;
+  InputStream in(source, 4096);
+  OutputStream out(sink, 16);
+  scan(in, out, {64});
+  EXPECT_EQ(out.flush().reason(), "No space left on device");
+  EXPECT_LT(source.reads, 1000)
+      << "the SDR handler went on splitting after the output had failed";
 }
 
 TEST(SdrHandler, SegmentsJoinBackIntoTheFieldsOfGeneratedCommands) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,11 +54,11 @@ std::string utf8(const fs::path &path) {
 // Runs the program with `args` in `directory`, invoked by its path; `prepare`
 // runs in the child before it starts (POSIX only).
 Outcome run(const fs::path &directory, const std::vector<std::string> &args,
-            const std::function<void()> &prepare = {}) {
-  std::vector<std::string> commandLine{SVFSEG_PROGRAM};
+            const std::function<void()> &prepare = {},
+            const std::string &program = SVFSEG_PROGRAM) {
+  std::vector<std::string> commandLine{program};
   commandLine.insert(commandLine.end(), args.begin(), args.end());
-  return svfseg::testing::runProgram(SVFSEG_PROGRAM, commandLine, directory,
-                                     prepare);
+  return svfseg::testing::runProgram(program, commandLine, directory, prepare);
 }
 
 // The names of the files under `directory`, recursively, sorted.
@@ -240,21 +242,6 @@ TEST_F(Program, RefusesInputsThatCannotBeReadByPosition) {
   EXPECT_EQ(filesUnder(dir_), std::vector<std::string>{"folder.svf"});
 }
 
-TEST_F(Program, RefusesAFifoAsInput) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no FIFOs in the file system; a device (NUL) "
-                  "covers the refusal of what is not a disk file";
-#else
-  ASSERT_EQ(::mkfifo((dir_ / "pipe.svf").c_str(), 0600), 0);
-  Outcome outcome = run(dir_, {"pipe.svf"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_NE(outcome.err.find("pipe.svf: not a regular file"), std::string::npos)
-      << outcome.err;
-  EXPECT_EQ(filesUnder(dir_), std::vector<std::string>{"pipe.svf"});
-#endif
-}
-
 // Runs the program on `input`, whose output name is `input` itself or another
 // name of the same file, and checks that it refuses and writes nothing.
 void expectRefusalToOverwrite(const fs::path &dir, const std::string &input) {
@@ -267,6 +254,91 @@ void expectRefusalToOverwrite(const fs::path &dir, const std::string &input) {
       << outcome.err;
   EXPECT_EQ(readFile(dir / input), kSample);
   EXPECT_EQ(filesUnder(dir), filesBefore) << "no temporary file is left";
+}
+
+const std::string kPreviousOutput = "previous output";
+
+// A failed run leaves the files as they were: the input and an existing output
+// unchanged, and no temporary file behind.
+void expectLeftAsItWas(const fs::path &directory,
+                       const std::vector<std::string> &files,
+                       const fs::path &input, const fs::path &output) {
+  std::error_code absent;
+  if (fs::is_regular_file(input, absent)) {
+    EXPECT_EQ(readFile(input), kSample) << "the input is never modified";
+  }
+  if (!output.empty()) {
+    EXPECT_EQ(readFile(output), kPreviousOutput);
+  }
+  EXPECT_EQ(filesUnder(directory), files);
+}
+
+TEST_F(Program, LeavesEverythingAsItWasWhenTheInputCannotBeOpened) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a FIFO, a link to a device and the POSIX name length are "
+                  "POSIX cases; ReportsAMissingInput and "
+                  "RefusesInputsThatCannotBeReadByPosition run on Windows";
+#else
+  struct InputCase {
+    const char *name;
+    std::string input;
+    std::function<void(const fs::path &)> make;
+    std::string reason;
+  };
+  const std::string tooLong = std::string(300, 'n') + ".svf";
+  const InputCase cases[] = {
+      {"missing", "missing.svf", [](const fs::path &) {},
+       "No such file or directory"},
+      {"a directory", "folder.svf",
+       [](const fs::path &path) { fs::create_directory(path); },
+       "Is a directory"},
+      {"a FIFO", "pipe.svf",
+       [](const fs::path &path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "not a regular file; the input must be a file that can be read by "
+       "position"},
+      {"a device", "null.svf",
+       [](const fs::path &path) { fs::create_symlink("/dev/null", path); },
+       "not a regular file; the input must be a file that can be read by "
+       "position"},
+      {"a name too long for the file system", tooLong, [](const fs::path &) {},
+       "File name too long"},
+  };
+  for (const InputCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path work = dir_ / "work";
+    fs::create_directory(work);
+    c.make(work / c.input);
+    std::vector<std::string> files = filesUnder(work);
+    fs::path output;
+    if (c.input != tooLong) {
+      output = work / (c.input.substr(0, c.input.find('.')) + ".gvf");
+      writeFile(output, kPreviousOutput);
+      files = filesUnder(work);
+    }
+    Outcome outcome = run(work, {c.input});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kOpenFailureText);
+    EXPECT_EQ(outcome.err,
+              "svfseg: error: " + c.input + ": " + c.reason + "\n");
+    expectLeftAsItWas(work, files, work / c.input, output);
+    fs::remove_all(work);
+  }
+#endif
+}
+
+TEST_F(Program, ConvertsAnInputWhoseNameIsAsLongAsTheFileSystemAllows) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a path past 260 characters needs Windows' long-path "
+                  "prefix, which the Windows build does not use";
+#endif
+  // The temporary output beside it needs a longer name still.
+  const std::string stem(251, 'n');
+  writeFile(dir_ / (stem + ".svf"), kSample);
+  Outcome outcome = run(dir_, {stem + ".svf"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(readFile(dir_ / (stem + ".gvf")), kSampleConverted);
+  EXPECT_EQ(filesUnder(dir_),
+            (std::vector<std::string>{stem + ".gvf", stem + ".svf"}));
 }
 
 TEST_F(Program, NeverWritesOverTheInput) {
@@ -303,6 +375,7 @@ TEST_F(Program, AFailedWriteLeavesTheExistingOutputAsItWas) {
   EXPECT_EQ(outcome.out, kStartText) << "no completion text after a failed run";
   EXPECT_EQ(outcome.err, "svfseg: error: big.gvf: File too large\n");
   EXPECT_EQ(readFile(dir_ / "big.gvf"), "previous output");
+  EXPECT_EQ(readFile(dir_ / "big.svf"), std::string(100000, 'x') + "\n");
   EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"big.gvf", "big.svf"}));
 #endif
 }
@@ -331,13 +404,131 @@ TEST_F(Program, GivesTheOutputTheModeOfANewFile) {
 }
 
 TEST_F(Program, RefusesAnOutputThatCannotBeWritten) {
-  writeFile(dir_ / "out.svf", kSample);
-  fs::create_directory(dir_ / "out.gvf");
-  Outcome outcome = run(dir_, {"out.svf"});
+  struct OutputCase {
+    const char *name;
+    std::function<void(const fs::path &)> make;
+    std::string reason;
+  };
+  const OutputCase cases[] = {
+      {"a directory", [](const fs::path &path) { fs::create_directory(path); },
+       "Is a directory"},
+#ifndef _WIN32 // Windows has no FIFOs in the file system
+      {"a FIFO nobody reads",
+       [](const fs::path &path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "No such device or address"},
+#endif
+  };
+  for (const OutputCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path work = dir_ / "work";
+    fs::create_directory(work);
+    writeFile(work / "out.svf", kSample);
+    c.make(work / "out.gvf");
+    Outcome outcome = run(work, {"out.svf"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kOpenFailureText);
+    EXPECT_EQ(outcome.err, "svfseg: error: out.gvf: " + c.reason + "\n");
+    expectLeftAsItWas(work, {"out.gvf", "out.svf"}, work / "out.svf", {});
+    fs::remove_all(work);
+  }
+}
+
+// File permissions bind a user other than root only. Where the tests run as
+// root, the program runs as user 65534 ("nobody"), from a copy in a directory
+// that user can reach; where that cannot be arranged, the tests are skipped.
+class UnprivilegedProgram : public Program {
+protected:
+#ifdef _WIN32
+  void SetUp() override {
+    Program::SetUp();
+    GTEST_SKIP() << "Windows has no POSIX users or permission bits";
+  }
+  Outcome runUnprivileged(const std::vector<std::string> &) { return {}; }
+#else
+  static constexpr uid_t kUnprivilegedId = 65534;
+
+  void SetUp() override {
+    Program::SetUp();
+    program_ = SVFSEG_PROGRAM;
+    work_ = dir_ / "work";
+    fs::create_directory(work_);
+    if (::geteuid() == 0) {
+      fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+      fs::create_directory(dir_ / "bin");
+      program_ = (dir_ / "bin" / "svfseg").string();
+      fs::copy_file(SVFSEG_PROGRAM, program_);
+      ASSERT_EQ(::chown(work_.c_str(), kUnprivilegedId, kUnprivilegedId), 0);
+    }
+    if (runUnprivileged({}).status != 2)
+      GTEST_SKIP() << "the program cannot be run as user " << kUnprivilegedId;
+  }
+
+  Outcome runUnprivileged(const std::vector<std::string> &args) {
+    return run(
+        work_, args,
+        [] {
+          if (::geteuid() == 0 &&
+              (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+               ::setuid(kUnprivilegedId) != 0))
+            ::_exit(126);
+        },
+        program_);
+  }
+
+#endif
+
+  std::string program_;
+  fs::path work_;
+};
+
+TEST_F(UnprivilegedProgram, LeavesEverythingAsItWasWhenTheInputCannotBeRead) {
+  writeFile(work_ / "locked.svf", kSample);
+  writeFile(work_ / "locked.gvf", kPreviousOutput);
+  fs::permissions(work_ / "locked.svf", fs::perms::none);
+  Outcome outcome = runUnprivileged({"locked.svf"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, kOpenFailureText);
-  EXPECT_EQ(outcome.err, "svfseg: error: out.gvf: Is a directory\n");
-  EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"out.gvf", "out.svf"}));
+  EXPECT_EQ(outcome.err, "svfseg: error: locked.svf: Permission denied\n");
+  fs::permissions(work_ / "locked.svf", fs::perms::owner_read);
+  expectLeftAsItWas(work_, {"locked.gvf", "locked.svf"}, work_ / "locked.svf",
+                    work_ / "locked.gvf");
+}
+
+TEST_F(UnprivilegedProgram, RefusesAnExistingOutputItMayNotWrite) {
+  writeFile(work_ / "kept.svf", kSample);
+  writeFile(work_ / "kept.gvf", kPreviousOutput);
+  fs::permissions(work_ / "kept.gvf", fs::perms::owner_read |
+                                          fs::perms::group_read |
+                                          fs::perms::others_read);
+  Outcome outcome = runUnprivileged({"kept.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, kOpenFailureText);
+  EXPECT_EQ(outcome.err, "svfseg: error: kept.gvf: Permission denied\n");
+  expectLeftAsItWas(work_, {"kept.gvf", "kept.svf"}, work_ / "kept.svf",
+                    work_ / "kept.gvf");
+}
+
+TEST_F(UnprivilegedProgram, FailsWhereTheOutputDirectoryMayNotBeWritten) {
+  // The existing output itself may be written; its directory may not, so
+  // the temporary output cannot be made and nothing is replaced.
+  fs::create_directory(work_ / "shelf");
+  writeFile(work_ / "shelf" / "x.svf", kSample);
+  writeFile(work_ / "shelf" / "x.gvf", kPreviousOutput);
+  fs::permissions(work_ / "shelf" / "x.gvf",
+                  fs::perms::owner_all | fs::perms::group_all |
+                      fs::perms::others_read | fs::perms::others_write);
+  fs::permissions(work_ / "shelf",
+                  fs::perms::owner_read | fs::perms::owner_exec |
+                      fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec);
+  Outcome outcome = runUnprivileged({"shelf/x.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, kOpenFailureText);
+  EXPECT_EQ(outcome.err, "svfseg: error: shelf/x.gvf: Permission denied\n");
+  expectLeftAsItWas(work_, {"shelf", "shelf/x.gvf", "shelf/x.svf"},
+                    work_ / "shelf" / "x.svf", work_ / "shelf" / "x.gvf");
 }
 
 TEST_F(Program, RefusesAReadOnlyOutput) {
