@@ -44,11 +44,13 @@ void skipWhile(InputStream &input, bool (*test)(int)) {
     input.skip(1);
 }
 
+// A '!' ends a word too: it starts a comment, which is dropped with the
+// clauses, so that no '!' is ever written.
 bool isWordByte(int c) {
-  return c != kEndMarker && c != ';' && !isWhitespace(c);
+  return c != kEndMarker && c != ';' && c != '!' && !isWhitespace(c);
 }
 
-// Reads a word: bytes up to a blank, a line end, a ';' or the end.
+// Reads a word: bytes up to a blank, a line end, a ';', a '!' or the end.
 Range readWord(InputStream &input) {
   Range word{input.tell(), 0};
   skipWhile(input, isWordByte);

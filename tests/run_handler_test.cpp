@@ -45,6 +45,8 @@ TEST(RunHandler, WritesTheCountAndTheUnitOnly) {
        "RUNTEST 100 TCK ;\nSTATE RESET;\n"},
       {"comment after the ';'", "RUNTEST 100 TCK; ! wait\n",
        "RUNTEST 100 TCK ; // wait\n"},
+      {"comment mark inside the command is dropped with the clauses",
+       "RUNTEST 100 TCK!x;\nRUNTEST!\n", "RUNTEST 100 TCK ;\nRUNTEST//\n"},
       {"CRLF file", "RUNTEST IDLE 4 TCK ENDSTATE IDLE;\r\nRUNTEST 103 TCK;\r\n",
        "RUNTEST 4 TCK ;\r\nRUNTEST 103 TCK ;\r\n"},
       {"on the first line without a line end", "RUNTEST 100 TCK;",
