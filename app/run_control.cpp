@@ -48,7 +48,7 @@ int runConverter(int argc, const char *const *argv) {
   if (inputFile->isSameFile(outputName))
     return failToOpen(Error(
         outputName, "is the input file itself; refusing to overwrite it"));
-  reportFileSizeLimitAsError();
+  handleProcessSignals();
   Expected<OutputFile> outputFile = OutputFile::create(outputName);
   if (!outputFile)
     return failToOpen(outputFile.takeError());

@@ -113,9 +113,12 @@ private:
   NativeFile file_;
 };
 
-// Makes a write beyond the file-size limit fail with an error instead of ending
-// the process, so that the failure is reported and the temporary output
-// removed. Windows has no such limit: there it does nothing.
-void reportFileSizeLimitAsError();
+// Sets up how the process ends on its own signals: a write beyond the file-size
+// limit fails with an error instead of ending the process, so that the failure
+// is reported; an interrupt, a termination, a hang-up or a broken pipe removes
+// the temporary output before the process ends as the signal would end it, so
+// that no partial output is left behind. Windows has neither signals nor a
+// file-size limit: there it does nothing.
+void handleProcessSignals();
 
 } // namespace svfseg

@@ -21,6 +21,29 @@ Error checkWritable(const std::string &path) {
   return {};
 }
 
+// The temporary output being written, for the signal handler below. Fixed
+// storage, set before the handler can need it: a handler may not allocate.
+char pendingTemporaryPath[4096];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+extern "C" void removeTemporaryOutputAndEnd(int signal) {
+  if (temporaryPending)
+    ::unlink(pendingTemporaryPath);
+  // Ends the process the way the signal would have, for the caller to see.
+  std::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void rememberTemporaryOutput(const std::string &path) {
+  if (path.size() >= sizeof pendingTemporaryPath)
+    return;
+  path.copy(pendingTemporaryPath, path.size());
+  pendingTemporaryPath[path.size()] = '\0';
+  temporaryPending = 1;
+}
+
+void forgetTemporaryOutput() { temporaryPending = 0; }
+
 } // namespace
 
 Expected<InputFile> InputFile::open(const std::string &path) {
@@ -93,8 +116,10 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
     int fd = ::open(temporaryPath.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0)
+    if (fd >= 0) {
+      rememberTemporaryOutput(temporaryPath);
       return OutputFile(path, std::move(temporaryPath), fd);
+    }
     if (errno != EEXIST)
       return Error::fromSystem(path, errno);
   }
@@ -110,6 +135,7 @@ OutputFile::~OutputFile() {
   if (file_ >= 0) {
     ::close(file_);
     ::unlink(temporaryPath_.c_str());
+    forgetTemporaryOutput();
   }
 }
 
@@ -131,16 +157,26 @@ Error OutputFile::commit() {
   if (::close(fd) != 0) {
     int code = errno;
     ::unlink(temporaryPath_.c_str());
+    forgetTemporaryOutput();
     return Error::fromSystem(path_, code);
   }
   if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) {
     int code = errno;
     ::unlink(temporaryPath_.c_str());
+    forgetTemporaryOutput();
     return Error::fromSystem(path_, code);
   }
+  forgetTemporaryOutput();
   return {};
 }
 
-void reportFileSizeLimitAsError() { std::signal(SIGXFSZ, SIG_IGN); }
+void handleProcessSignals() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = removeTemporaryOutputAndEnd;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    ::sigaction(signal, &action, nullptr);
+}
 
 } // namespace svfseg

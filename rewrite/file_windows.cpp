@@ -216,6 +216,6 @@ Error OutputFile::commit() {
   return {};
 }
 
-void reportFileSizeLimitAsError() {}
+void handleProcessSignals() {}
 
 } // namespace svfseg

@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -377,6 +378,53 @@ TEST_F(Program, AFailedWriteLeavesTheExistingOutputAsItWas) {
   EXPECT_EQ(readFile(dir_ / "big.gvf"), "previous output");
   EXPECT_EQ(readFile(dir_ / "big.svf"), std::string(100000, 'x') + "\n");
   EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"big.gvf", "big.svf"}));
+#endif
+}
+
+TEST_F(Program, AnInterruptedRunLeavesNoTemporaryFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no signals to interrupt a run with";
+#else
+  // A sparse input of 1 GiB converts for long enough to be interrupted while
+  // the temporary output is being written.
+  {
+    std::ofstream big(dir_ / "big.svf", std::ios::binary);
+    big.seekp((std::streamoff{1} << 30) - 1);
+    big.put('\n');
+  }
+  writeFile(dir_ / "big.gvf", "previous output");
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      if (::chdir(dir_.c_str()) == 0)
+        ::execl(SVFSEG_PROGRAM, SVFSEG_PROGRAM, "big.svf", nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string printed;
+    char chunk[64];
+    while (printed.find('\n') == std::string::npos) {
+      ssize_t count = ::read(out[0], chunk, sizeof chunk);
+      if (count <= 0)
+        break;
+      printed.append(chunk, static_cast<std::size_t>(count));
+    }
+    ::kill(child, signal);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(printed, kStartText);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal";
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_EQ(readFile(dir_ / "big.gvf"), "previous output");
+    EXPECT_EQ(filesUnder(dir_),
+              (std::vector<std::string>{"big.gvf", "big.svf"}));
+  }
 #endif
 }
 
