@@ -170,7 +170,7 @@ template <char... Bytes> unsigned laneMask(const char *chunk) {
 // Bit i of the result is set when span[i] is one of `bytes`, for 64 bytes.
 template <char... Bytes> std::uint64_t mask64(const char *span) {
   std::uint64_t mask = 0;
-  for (int chunk = 0; chunk < 4; ++chunk)
+  for (std::ptrdiff_t chunk = 0; chunk < 4; ++chunk)
     mask |= std::uint64_t{laneMask<Bytes...>(span + 16 * chunk)}
             << (16 * chunk);
   return mask;
@@ -207,7 +207,8 @@ std::size_t compactDigits(std::span<char> bytes, bool &reachedOpen) {
       int last = 63 - std::countl_zero(digits);
       std::uint64_t gapsBelow = ~digits & ((std::uint64_t{1} << last) - 1);
       int first = gapsBelow == 0 ? 0 : 64 - std::countl_zero(gapsBelow);
-      std::size_t length = static_cast<std::size_t>(last - first + 1);
+      auto length =
+          static_cast<std::size_t>(last) - static_cast<std::size_t>(first) + 1;
       to -= length;
       std::memmove(&bytes[to], span + first, length);
       digits &= (std::uint64_t{1} << first) - 1;
