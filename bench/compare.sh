@@ -7,8 +7,8 @@
 #   bench/compare.sh [--sizes "64M 1G"] [--runs 5] [--work DIR]
 #
 # Builds the release preset first. The files are generated once into the work
-# folder (default: build/bench-files) and kept for later runs; outputs are
-# removed before each timed run, outside the timing.
+# folder (default: build/bench-files) and kept for later runs; before each timed
+# run, outside the timing, the outputs are removed and dirty pages written back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,6 +43,13 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 cat_copy() { cat "$1" >"$2"; }
 
+# Removes the outputs given and writes back what is dirty, so that no timed run
+# pays for the write-back of the one before it.
+settle() {
+  rm -f "$@"
+  sync
+}
+
 printf '%-10s %5s %10s %10s %10s %8s %8s %10s\n' \
   file size "cat s" "loop s" "svfseg s" "svfseg/cat" "loop/cat" "peak RSS"
 for size in $sizes; do
@@ -53,11 +60,11 @@ for size in $sizes; do
     cat "$input" >/dev/null # warm the page cache
     cat_times=() loop_times=() svfseg_times=()
     for ((run = 0; run < runs; run++)); do
-      rm -f "$work/cat.out" "$work/loop.out" "$output"
+      settle "$work/cat.out" "$work/loop.out" "$output"
       cat_times+=("$(seconds cat_copy "$input" "$work/cat.out")")
-      rm -f "$work/cat.out"
+      settle "$work/cat.out"
       loop_times+=("$(seconds "$copyloop" "$input" "$work/loop.out")")
-      rm -f "$work/loop.out"
+      settle "$work/loop.out"
       svfseg_times+=("$(seconds "$svfseg" "$input")")
     done
     rm -f "$output"
