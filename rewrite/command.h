@@ -4,6 +4,7 @@
 
 #include "rewrite/stream.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string_view>
@@ -52,6 +53,24 @@ inline void leaveCommandUnchanged(CommandContext &context,
                                   std::string_view head, Offset afterHead) {
   context.input.seek(afterHead);
   context.output.write(head);
+}
+
+// How reading a command to its ';' ended.
+enum class CommandRead { kComplete, kMalformed, kUnterminated };
+
+// The outcome of a read stopped by `c`: the end of the input, or a byte that
+// does not fit the command.
+inline CommandRead failureAt(int c) {
+  return c == kEndMarker ? CommandRead::kUnterminated : CommandRead::kMalformed;
+}
+
+// Leaves a command that could not be read as it stands. One that ran into the
+// end of the input looking for its ';' shows that no ';' follows its head.
+inline void leaveUnreadCommand(CommandContext &context, std::string_view head,
+                               Offset afterHead, CommandRead outcome) {
+  if (outcome == CommandRead::kUnterminated)
+    context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
+  leaveCommandUnchanged(context, head, afterHead);
 }
 
 inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }

@@ -33,8 +33,6 @@ struct RunCommand {
   Offset semicolon = 0;
 };
 
-enum class Parsed { kFound, kMalformed, kUnterminated };
-
 // The separator to write for `c`: a blank or a tab as read, a blank for
 // anything else (a line end, say).
 char separatorFor(int c) { return c == '\t' ? '\t' : ' '; }
@@ -96,16 +94,9 @@ Range readNumber(InputStream &input) {
 bool rangeIs(InputStream &input, Range range, std::string_view text) {
   if (range.end - range.begin != static_cast<Offset>(text.size()))
     return false;
-  if (std::optional<std::string_view> held =
-          input.buffered(range.begin, range.end))
-    return *held == text;
   char bytes[8];
   return input.readAt(range.begin, {bytes, text.size()}) == text.size() &&
          std::string_view(bytes, text.size()) == text;
-}
-
-Parsed failureAt(int c) {
-  return c == kEndMarker ? Parsed::kUnterminated : Parsed::kMalformed;
 }
 
 // After a clock count and its unit, a minimum time in seconds: "1.00E-02 SEC".
@@ -121,7 +112,7 @@ std::optional<Range> readMinimumTime(InputStream &input) {
 }
 
 // Reads a RUN command from just after its head up to and including its ';'.
-Parsed parseRunCommand(InputStream &input, RunCommand &command) {
+CommandRead parseRunCommand(InputStream &input, RunCommand &command) {
   command.word = {input.tell() - 3, readWord(input).end};
   int c = input.peekByte();
   if (!isWhitespace(c))
@@ -146,9 +137,9 @@ Parsed parseRunCommand(InputStream &input, RunCommand &command) {
 
   c = skipPastFirstOf(input, ";");
   if (c != ';')
-    return Parsed::kUnterminated;
+    return CommandRead::kUnterminated;
   command.semicolon = input.tell() - 1;
-  return Parsed::kFound;
+  return CommandRead::kComplete;
 }
 
 void writeRunCommand(CommandContext &context, const RunCommand &command) {
@@ -182,12 +173,9 @@ void handleRunCommand(CommandContext &context) {
     return leaveCommandUnchanged(context, kRunHead, afterHead);
 
   RunCommand command;
-  Parsed parsed = parseRunCommand(input, command);
-  if (parsed != Parsed::kFound) {
-    if (parsed == Parsed::kUnterminated)
-      context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
-    return leaveCommandUnchanged(context, kRunHead, afterHead);
-  }
+  CommandRead parsed = parseRunCommand(input, command);
+  if (parsed != CommandRead::kComplete)
+    return leaveUnreadCommand(context, kRunHead, afterHead, parsed);
   writeRunCommand(context, command);
   input.seek(command.semicolon + 1);
 }

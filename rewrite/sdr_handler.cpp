@@ -46,12 +46,6 @@ struct LongSdr {
   Offset semicolon = 0;
 };
 
-enum class Located { kFound, kMalformed, kUnterminated };
-
-Located failureAt(int c) {
-  return c == kEndMarker ? Located::kUnterminated : Located::kMalformed;
-}
-
 // Reads the length after "SDR": blanks and tabs, then decimal digits. Returns
 // the length, or nothing when there are no digits or the value does not fit
 // SVF's 32 bits. Leaves the input at the byte after the digits.
@@ -105,7 +99,7 @@ Found findFirst(CommandContext &context, SearchKind kind) {
 
 // Finds the next parenthesised group: its '(' and then its ')'. A ';' first
 // means the command has no such group.
-Located findGroup(CommandContext &context, Group &group) {
+CommandRead findGroup(CommandContext &context, Group &group) {
   Found opening = findFirst(context, kGroupOpening);
   if (opening.byte != '(')
     return failureAt(opening.byte);
@@ -116,24 +110,24 @@ Located findGroup(CommandContext &context, Group &group) {
     return failureAt(closing.byte);
   context.input.seek(closing.at + 1);
   group.close = closing.at;
-  return Located::kFound;
+  return CommandRead::kComplete;
 }
 
 // Finds the optional group introduced by the letter `kind` looks for (a 'T'
 // for TDO, an 'M' for MASK), unless the command's ';' comes first.
-Located findOptionalGroup(CommandContext &context, SearchKind kind,
-                          std::optional<Group> &group, LongSdr &command) {
+CommandRead findOptionalGroup(CommandContext &context, SearchKind kind,
+                              std::optional<Group> &group, LongSdr &command) {
   Found letter = findFirst(context, kind);
   if (letter.byte == ';') {
     command.semicolon = letter.at;
-    return Located::kFound;
+    return CommandRead::kComplete;
   }
   if (letter.byte == kEndMarker)
-    return Located::kUnterminated;
+    return CommandRead::kUnterminated;
   context.input.seek(letter.at + 1);
   Group found;
-  Located located = findGroup(context, found);
-  if (located == Located::kFound)
+  CommandRead located = findGroup(context, found);
+  if (located == CommandRead::kComplete)
     group = found;
   return located;
 }
@@ -141,20 +135,20 @@ Located findOptionalGroup(CommandContext &context, SearchKind kind,
 // Finds the fields of a long SDR command by position: the first group is TDI,
 // the next group reached by a 'T' is TDO, the next reached by an 'M' is MASK;
 // then the command's ';'.
-Located locateFields(CommandContext &context, LongSdr &command) {
-  Located located = findGroup(context, command.tdi);
-  if (located != Located::kFound)
+CommandRead locateFields(CommandContext &context, LongSdr &command) {
+  CommandRead located = findGroup(context, command.tdi);
+  if (located != CommandRead::kComplete)
     return located;
   located = findOptionalGroup(context, kTdoLetter, command.tdo, command);
-  if (located != Located::kFound || !command.tdo)
+  if (located != CommandRead::kComplete || !command.tdo)
     return located;
   located = findOptionalGroup(context, kMaskLetter, command.mask, command);
-  if (located != Located::kFound || !command.mask)
+  if (located != CommandRead::kComplete || !command.mask)
     return located;
   if (skipPastFirstOf(context.input, ";") == kEndMarker)
-    return Located::kUnterminated;
+    return CommandRead::kUnterminated;
   command.semicolon = context.input.tell() - 1;
-  return Located::kFound;
+  return CommandRead::kComplete;
 }
 
 #if defined(__SSE2__)
@@ -353,12 +347,9 @@ void handleSdrCommand(CommandContext &context) {
 
   LongSdr command;
   command.bits = *length;
-  Located located = locateFields(context, command);
-  if (located != Located::kFound) {
-    if (located == Located::kUnterminated)
-      context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
-    return leaveCommandUnchanged(context, kSdrHead, afterHead);
-  }
+  CommandRead located = locateFields(context, command);
+  if (located != CommandRead::kComplete)
+    return leaveUnreadCommand(context, kSdrHead, afterHead, located);
   SegmentWriter(context, command).writeAll();
   input.seek(command.semicolon + 1);
 }
