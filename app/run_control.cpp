@@ -1,5 +1,6 @@
 #include "app/run_control.h"
 
+#include "rewrite/background_io.h"
 #include "rewrite/file.h"
 #include "rewrite/scanner.h"
 
@@ -55,12 +56,18 @@ int runConverter(int argc, const char *const *argv) {
 
   std::fputs("Processing SDR command...\n", stdout);
   std::fflush(stdout);
-  InputStream input(*inputFile);
-  OutputStream output(*outputFile);
+  // The file reading and writing run on threads of their own, beside the
+  // pass.
+  ReadAheadSource inputAhead(*inputFile, kDefaultBufferSize);
+  WriteBehindSink outputBehind(*outputFile, kDefaultBufferSize);
+  InputStream input(inputAhead);
+  OutputStream output(outputBehind);
   scan(input, output);
   if (input.error())
     return fail(input.error());
   if (Error error = output.flush())
+    return fail(error);
+  if (Error error = outputBehind.finish())
     return fail(error);
   if (Error error = outputFile->commit())
     return fail(error);

@@ -32,7 +32,7 @@ bool InputStream::fill() {
   blockOffset_ = tell();
   next_ = end_ = buffer_.get();
   Expected<std::size_t> count =
-      source_.readAt(blockOffset_, {buffer_.get(), bufferSize_});
+      source_.readForward(blockOffset_, {buffer_.get(), bufferSize_});
   if (!count) {
     error_ = count.takeError();
     return false;

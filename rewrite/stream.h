@@ -81,6 +81,12 @@ public:
   // unless the source ends first; returns the count read, 0 at or past the end.
   virtual Expected<std::size_t> readAt(Offset offset,
                                        std::span<char> buffer) = 0;
+  // Reads as readAt() does, for a pass going forwards: the next such read
+  // normally follows on from this one, which a source may read ahead for.
+  virtual Expected<std::size_t> readForward(Offset offset,
+                                            std::span<char> buffer) {
+    return readAt(offset, buffer);
+  }
 };
 
 // Something bytes can be appended to.

@@ -31,6 +31,38 @@ convert(std::string_view svf, std::size_t bufferSize = kDefaultBufferSize,
   return sink.bytes();
 }
 
+// A source whose reads fail from a given offset on.
+class FailingSource final : public ByteSource {
+public:
+  FailingSource(std::string_view bytes, Offset failFrom)
+      : memory_(bytes), failFrom_(failFrom) {}
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
+    if (offset + static_cast<Offset>(buffer.size()) > failFrom_)
+      return Error("in.svf", "Input/output error");
+    return memory_.readAt(offset, buffer);
+  }
+
+private:
+  MemorySource memory_;
+  Offset failFrom_;
+};
+
+// A sink that fails once it has taken a given number of bytes.
+class LimitedSink final : public ByteSink {
+public:
+  explicit LimitedSink(std::size_t limit) : limit_(limit) {}
+  Error write(std::string_view bytes) override {
+    if (taken.size() + bytes.size() > limit_)
+      return Error("out.gvf", "File too large");
+    taken.append(bytes);
+    return {};
+  }
+  std::string taken;
+
+private:
+  std::size_t limit_;
+};
+
 struct ConversionCase {
   const char *name;
   std::string input;
