@@ -56,18 +56,16 @@ int runConverter(int argc, const char *const *argv) {
 
   std::fputs("Processing SDR command...\n", stdout);
   std::fflush(stdout);
-  // The file reading and writing run on threads of their own, beside the
-  // pass.
-  ReadAheadSource inputAhead(*inputFile, kDefaultBufferSize);
-  WriteBehindSink outputBehind(*outputFile, kDefaultBufferSize);
-  InputStream input(inputAhead);
-  OutputStream output(outputBehind);
+  // The files are read and written on threads of their own, beside the pass.
+  BackgroundIo files(*inputFile, *outputFile, kDefaultBufferSize);
+  InputStream input(files.input());
+  OutputStream output(files.output());
   scan(input, output);
   if (input.error())
     return fail(input.error());
   if (Error error = output.flush())
     return fail(error);
-  if (Error error = outputBehind.finish())
+  if (Error error = files.finishOutput())
     return fail(error);
   if (Error error = outputFile->commit())
     return fail(error);

@@ -1,17 +1,21 @@
 // Reading ahead and writing behind on threads of their own, so that the
-// operating system's copying of the input and the output runs on the second
-// core while the pass works through the bytes.
+// operating system's copying of the input and of the output runs on other
+// cores while the pass works through the bytes.
 //
-// ReadAheadSource reads the blocks that follow the last forward read before
-// they are asked for; WriteBehindSink takes a block, queues it and returns,
-// and a writer thread hands the queue to the file in order. Each keeps a few
-// blocks of its own, so memory stays bounded whatever the file size.
+// One thread reads the blocks that follow the input stream's last forward read
+// before they are asked for; another writes, in order, the blocks the output
+// stream has filled. The streams copy to and from these blocks rather than
+// hand over their own: their buffers stay in the pass's core's cache, which
+// the scanning and the handlers' reads back within a block need more than
+// the copy costs. A few blocks are kept on each side, so memory stays bounded
+// whatever the size of the file.
 #pragma once
 
 #include "rewrite/stream.h"
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,87 +27,141 @@ namespace svfseg {
 // How many blocks each side keeps in flight.
 inline constexpr std::size_t kBackgroundBlocks = 4;
 
-// A ByteSource that reads `source` ahead. Forward reads that follow on from
-// the one before are answered from blocks read in the background; a forward
-// read anywhere else starts the reading ahead again from there. Positional
-// reads go to `source` at once, on the caller's thread: `source` must allow
-// reads from two threads at the same time (pread, or ReadFile at an offset).
-class ReadAheadSource final : public ByteSource {
+class BackgroundIo {
 public:
-  ReadAheadSource(ByteSource &source, std::size_t blockSize,
-                  std::size_t blocks = kBackgroundBlocks);
-  ReadAheadSource(const ReadAheadSource &) = delete;
-  ReadAheadSource &operator=(const ReadAheadSource &) = delete;
-  ~ReadAheadSource() override;
+  // `source` must allow reads from two threads at the same time (pread, or
+  // ReadFile at an offset): positional reads go to it on the caller's thread.
+  // Where no thread can be started, input() and output() pass everything
+  // straight on.
+  BackgroundIo(ByteSource &source, ByteSink &sink, std::size_t blockSize,
+               std::size_t blocks = kBackgroundBlocks);
+  BackgroundIo(const BackgroundIo &) = delete;
+  BackgroundIo &operator=(const BackgroundIo &) = delete;
+  // Writes what is still queued, then stops the thread.
+  ~BackgroundIo();
 
-  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
-    return source_.readAt(offset, buffer);
-  }
-  Expected<std::size_t> readForward(Offset offset,
-                                    std::span<char> buffer) override;
+  // `source`, read ahead: a forward read that follows on from the one before
+  // is answered from a block read in the background; one anywhere else starts
+  // the reading ahead again from there.
+  ByteSource &input() { return input_; }
+  // `sink`, written behind: what it is given is queued and written in order.
+  // The first write failure is returned by every later write, and what comes
+  // after it is dropped.
+  ByteSink &output() { return output_; }
+  // Waits until everything given to output() has been written; returns the
+  // first write failure, if any.
+  Error finishOutput();
 
 private:
-  struct Block {
+  class Input final : public ByteSource {
+  public:
+    explicit Input(BackgroundIo &io) : io_(io) {}
+    Expected<std::size_t> readAt(Offset offset,
+                                 std::span<char> buffer) override {
+      return io_.source_.readAt(offset, buffer);
+    }
+    Expected<std::size_t> readForward(Offset offset,
+                                      std::span<char> buffer) override {
+      return io_.readForward(offset, buffer);
+    }
+
+  private:
+    BackgroundIo &io_;
+  };
+
+  class Output final : public ByteSink {
+  public:
+    explicit Output(BackgroundIo &io) : io_(io) {}
+    Error write(std::string_view bytes) override { return io_.write(bytes); }
+
+  private:
+    BackgroundIo &io_;
+  };
+
+  struct ReadBlock {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
-    std::size_t taken = 0; // bytes already handed to the reader
+    std::size_t taken = 0; // bytes already handed out
     Error error;
   };
-
-  void readBlocks();
-  void restartAt(Offset offset, std::unique_lock<std::mutex> &lock);
-  std::size_t takeFrom(Block &block, std::span<char> buffer);
-
-  ByteSource &source_;
-  std::size_t blockSize_;
-  std::size_t blockCount_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Block> ready_;      // read, in input order
-  std::vector<Block> spare_;     // free for the next read
-  Offset aheadOffset_ = 0;       // where the thread reads next
-  Offset forwardOffset_ = 0;     // where the next forward read follows on
-  std::uint64_t generation_ = 0; // counts restarts
-  bool paused_ = false;          // at the end of the input or a failure
-  bool stopping_ = false;
-  std::thread reader_;
-};
-
-// A ByteSink that writes to `sink` behind the caller. A write is copied into a
-// free block and queued; the first failure of the writer thread is returned by
-// every later write and by finish(), and what comes after it is dropped.
-class WriteBehindSink final : public ByteSink {
-public:
-  WriteBehindSink(ByteSink &sink, std::size_t blockSize,
-                  std::size_t blocks = kBackgroundBlocks);
-  WriteBehindSink(const WriteBehindSink &) = delete;
-  WriteBehindSink &operator=(const WriteBehindSink &) = delete;
-  // Waits for the queued blocks to be written.
-  ~WriteBehindSink() override;
-
-  Error write(std::string_view bytes) override;
-  // Waits until every queued block has been written; returns the first
-  // failure, if any.
-  Error finish();
-
-private:
-  struct Block {
+  struct WriteBlock {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
   };
 
-  void writeBlocks();
+  void readAhead();
+  void writeBehind();
+  void stop();
+  bool canReadAhead() const {
+    return !stopping_ && !readPaused_ && !spareForReading_.empty();
+  }
+  void readNextBlock(std::unique_lock<std::mutex> &lock);
+  void writeFirstQueued(std::unique_lock<std::mutex> &lock);
 
+  Expected<std::size_t> readForward(Offset offset, std::span<char> buffer);
+  void restartReadingAt(Offset offset);
+  std::size_t copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
+                                 std::span<char> buffer, Error &error);
+  Error write(std::string_view bytes);
+  void waitForReadBlock(std::unique_lock<std::mutex> &lock);
+  void returnSpareForReading(std::unique_ptr<char[]> block);
+  void queueForWriting(WriteBlock block);
+  std::unique_ptr<char[]>
+  takeSpareForWriting(std::unique_lock<std::mutex> &lock);
+
+  ByteSource &source_;
   ByteSink &sink_;
   std::size_t blockSize_;
+  Input input_{*this};
+  Output output_{*this};
+
+  // A thread that waits for work: the others wake it only while it sleeps,
+  // as every wake-up costs a switch between threads.
+  class Sleeper {
+  public:
+    template <typename Ready>
+    void sleepUntil(std::unique_lock<std::mutex> &lock, Ready ready) {
+      while (!ready()) {
+        sleeping_ = true;
+        wake_.wait(lock);
+        sleeping_ = false;
+      }
+    }
+    void wake() {
+      if (sleeping_)
+        wake_.notify_one();
+    }
+
+  private:
+    std::condition_variable wake_;
+    bool sleeping_ = false;
+  };
+
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Block> queued_;
-  std::vector<Block> spare_;
-  bool writing_ = false; // the thread holds a block it took from the queue
+  Sleeper reader_;
+  Sleeper writer_;
+  Sleeper pass_; // the thread that runs the pass
+  // The reader is woken once this many blocks are free for it, the writer
+  // once this many are queued (or when the pass waits for either): fewer
+  // wake-ups, each for more work.
+  std::size_t wakeMark_;
   bool stopping_ = false;
-  Error error_;
-  std::thread writer_;
+  // Reading: blocks read ahead, in input order, and blocks free for reading.
+  std::deque<ReadBlock> readBlocks_;
+  std::vector<std::unique_ptr<char[]>> spareForReading_;
+  Offset aheadOffset_ = 0;       // where the thread reads next
+  Offset forwardOffset_ = 0;     // where the next forward read follows on
+  std::uint64_t generation_ = 0; // counts restarts of the reading ahead
+  bool readPaused_ = false;      // at the end of the input or a failure
+  // Writing: blocks queued, in output order, and blocks free for filling.
+  std::deque<WriteBlock> queued_;
+  std::vector<std::unique_ptr<char[]>> spareForWriting_;
+  bool writing_ = false; // the thread is writing a block it took off the queue
+  Error writeError_;
+
+  bool passStraightOn_ = false; // set where the threads could not start
+  std::thread readerThread_;
+  std::thread writerThread_;
 };
 
 } // namespace svfseg

@@ -29,111 +29,123 @@ std::string readForward(ByteSource &source, Offset offset, std::size_t size) {
   return bytes;
 }
 
-TEST(ReadAheadSource, ForwardReadsOfAnySizeGiveTheInput) {
+TEST(BackgroundReading, ForwardReadsOfAnySizeGiveTheInput) {
   const std::string text = numberedBytes(1000);
   for (std::size_t blockSize : {1, 7, 64, 4096}) {
-    for (std::size_t readSize : {1, 5, 64, 333, 2000}) {
+    for (std::size_t readSize : {std::size_t{1}, std::size_t{5}, blockSize,
+                                 std::size_t{333}, std::size_t{2000}}) {
       SCOPED_TRACE(::testing::Message()
                    << "block " << blockSize << ", read " << readSize);
       MemorySource memory(text);
-      ReadAheadSource source(memory, blockSize, 3);
+      StringSink unused;
+      BackgroundIo io(memory, unused, blockSize, 3);
       std::string read;
       for (;;) {
         std::string part =
-            readForward(source, static_cast<Offset>(read.size()), readSize);
+            readForward(io.input(), static_cast<Offset>(read.size()), readSize);
         read += part;
         if (part.size() < readSize)
           break;
       }
       EXPECT_EQ(read, text);
-      EXPECT_EQ(readForward(source, 1000, readSize), "") << "the end repeats";
+      EXPECT_EQ(readForward(io.input(), 1000, readSize), "")
+          << "the end repeats";
     }
   }
 }
 
-TEST(ReadAheadSource, ReadsElsewhereGiveTheBytesThere) {
+TEST(BackgroundReading, ReadsElsewhereGiveTheBytesThere) {
   const std::string text = numberedBytes(5000);
   MemorySource memory(text);
-  ReadAheadSource source(memory, 64, 4);
-  EXPECT_EQ(readForward(source, 0, 100), text.substr(0, 100));
+  StringSink unused;
+  BackgroundIo io(memory, unused, 64, 4);
+  ByteSource &source = io.input();
+  EXPECT_EQ(readForward(source, 0, 64), text.substr(0, 64));
   // A positional read leaves the forward pass where it was.
   std::string back(50, '\0');
   ASSERT_TRUE(source.readAt(10, back));
   EXPECT_EQ(back, text.substr(10, 50));
-  EXPECT_EQ(readForward(source, 100, 100), text.substr(100, 100));
+  EXPECT_EQ(readForward(source, 64, 64), text.substr(64, 64));
   // A forward read elsewhere, backwards or beyond what was read ahead, starts
   // the pass again from there.
-  EXPECT_EQ(readForward(source, 30, 10), text.substr(30, 10));
-  EXPECT_EQ(readForward(source, 40, 10), text.substr(40, 10));
+  EXPECT_EQ(readForward(source, 30, 64), text.substr(30, 64));
+  EXPECT_EQ(readForward(source, 94, 10), text.substr(94, 10));
   EXPECT_EQ(readForward(source, 4000, 2000), text.substr(4000));
   EXPECT_EQ(readForward(source, 7000, 10), "");
   EXPECT_EQ(readForward(source, 0, 10), text.substr(0, 10));
 }
 
-TEST(ReadAheadSource, ReportsAReadFailureWhereTheInputReachesIt) {
+TEST(BackgroundReading, ReportsAReadFailureWhereTheInputReachesIt) {
   const std::string text = numberedBytes(1000);
   FailingSource failing(text, 600);
-  ReadAheadSource source(failing, 100, 4);
+  StringSink unused;
+  BackgroundIo io(failing, unused, 100, 4);
   for (Offset offset = 0; offset < 600; offset += 100)
-    EXPECT_EQ(readForward(source, offset, 100),
+    EXPECT_EQ(readForward(io.input(), offset, 100),
               text.substr(static_cast<std::size_t>(offset), 100));
-  std::string buffer(100, '\0');
-  Expected<std::size_t> count = source.readForward(600, buffer);
-  ASSERT_FALSE(count);
-  EXPECT_EQ(count.takeError().reason(), "Input/output error");
+  for (std::size_t size : {100, 30}) {
+    std::string buffer(size, '\0');
+    Expected<std::size_t> count = io.input().readForward(600, buffer);
+    ASSERT_FALSE(count) << "read of " << size;
+    EXPECT_EQ(count.takeError().reason(), "Input/output error");
+  }
 }
 
-TEST(WriteBehindSink, WritesReachTheSinkInOrder) {
+TEST(BackgroundWriting, WritesReachTheSinkInOrder) {
   const std::string text = numberedBytes(10000);
   for (std::size_t blockSize : {1, 7, 4096}) {
     for (std::size_t writeSize : {1, 100, 5000}) {
       SCOPED_TRACE(::testing::Message()
                    << "block " << blockSize << ", write " << writeSize);
+      MemorySource unused("");
       StringSink sink;
       {
-        WriteBehindSink behind(sink, blockSize, 2);
+        BackgroundIo io(unused, sink, blockSize, 2);
         for (std::size_t at = 0; at < text.size(); at += writeSize)
           EXPECT_FALSE(
-              behind.write(std::string_view(text).substr(at, writeSize)));
-        EXPECT_FALSE(behind.finish());
-        EXPECT_EQ(sink.bytes(), text) << "all written once finish() returns";
+              io.output().write(std::string_view(text).substr(at, writeSize)));
+        EXPECT_FALSE(io.finishOutput());
+        EXPECT_EQ(sink.bytes(), text) << "all written once finished";
+        EXPECT_FALSE(io.output().write("tail"));
       }
-      EXPECT_EQ(sink.bytes(), text);
+      EXPECT_EQ(sink.bytes(), text + "tail") << "the rest written at the end";
     }
   }
 }
 
-TEST(WriteBehindSink, ReportsTheFirstFailureAndDropsWhatFollows) {
+TEST(BackgroundWriting, ReportsTheFirstFailureAndDropsWhatFollows) {
+  MemorySource unused("");
   LimitedSink limited(250);
-  WriteBehindSink behind(limited, 100, 2);
+  BackgroundIo io(unused, limited, 100, 2);
   const std::string text = numberedBytes(1000);
   Error reported;
-  for (std::size_t at = 0; at < text.size() && !reported; at += 100)
-    reported = behind.write(std::string_view(text).substr(at, 100));
-  Error finished = behind.finish();
+  for (std::size_t at = 0; at < text.size() && !reported; at += 100) {
+    reported = io.output().write(std::string_view(text).substr(at, 100));
+  }
+  Error finished = io.finishOutput();
   ASSERT_TRUE(finished);
   EXPECT_EQ(finished.reason(), "File too large");
   EXPECT_EQ(limited.taken, text.substr(0, 200));
-  EXPECT_TRUE(behind.write("more")) << "later writes fail too";
+  EXPECT_TRUE(io.output().write("more")) << "later writes fail too";
   EXPECT_EQ(limited.taken, text.substr(0, 200));
 }
 
-// The whole pass over read-ahead and write-behind streams gives what it gives
-// over plain ones, at block sizes that put block boundaries everywhere.
+// The whole pass over background streams gives what it gives over plain ones,
+// at block sizes that put block boundaries everywhere.
 TEST(BackgroundStreams, ConvertGeneratedFilesAsThePlainStreamsDo) {
   testing::SvfGenerator generator(5, {});
   for (int i = 0; i < 100; ++i) {
     testing::GeneratedSvf svf = generator.file();
     std::size_t blockSize = 1 + static_cast<std::size_t>(i) % 97;
     MemorySource memory(svf.text);
-    ReadAheadSource ahead(memory, blockSize, 2);
     StringSink sink;
-    WriteBehindSink behind(sink, blockSize, 2);
-    InputStream input(ahead, blockSize);
-    OutputStream output(behind, blockSize);
+    BackgroundIo io(memory, sink, blockSize, 2);
+    std::size_t streamSize = i % 2 ? blockSize : 1 + blockSize / 2;
+    InputStream input(io.input(), streamSize);
+    OutputStream output(io.output(), streamSize);
     scan(input, output, {blockSize});
     ASSERT_FALSE(output.flush());
-    ASSERT_FALSE(behind.finish());
+    ASSERT_FALSE(io.finishOutput());
     ASSERT_FALSE(input.error());
     ASSERT_EQ(sink.bytes(), svf.expected) << "file " << i << ":\n" << svf.text;
   }
