@@ -62,10 +62,35 @@ std::size_t findStop(std::string_view text) {
   return size;
 }
 
+// True when `line` starts an SDR command of at most 256 bits that lies in
+// view up to the end of its length: such a command is copied as it stands,
+// like any other line, without calling the SDR handler. Anything less plain
+// (a long command, a line cut by the end of the block) is for the handler.
+bool startsShortSdr(std::string_view line) {
+  std::size_t at = kSdrHead.size();
+  if (at >= line.size() || !isBlankOrTab(line[at]))
+    return false;
+  while (at < line.size() && isBlankOrTab(line[at]))
+    ++at;
+  unsigned length = 0;
+  std::size_t digits = 0;
+  for (; at < line.size() && isDigit(line[at]); ++at, ++digits) {
+    length = length * 10 + static_cast<unsigned>(line[at] - '0');
+    if (length > 256)
+      return false;
+  }
+  return digits != 0 && at < line.size();
+}
+
 class StreamScanner {
 public:
   explicit StreamScanner(CommandContext &context) : context_(context) {}
 
+  // Copies the input to the output, stopping at each '!' and at each line
+  // that may start RUN or SDR. Bytes that go out as they stand are not
+  // written at once but gathered, as a count of the bytes just before the
+  // input's position, and written in one piece when something else is
+  // written or the block is used up.
   void run() {
     examineLineHead();
     InputStream &input = context_.input;
@@ -73,27 +98,41 @@ public:
     while (!output.failed()) {
       std::string_view window = input.window();
       if (window.empty()) {
+        writeGathered();
         if (!input.fill())
           return;
         continue;
       }
       std::size_t stop = findStop(window);
       if (stop == window.size()) {
-        output.write(window);
-        input.skip(window.size());
+        gather(window.size());
       } else if (window[stop] == '!') {
-        output.write(window.substr(0, stop));
+        gather(stop);
+        writeGathered();
         output.write("//");
-        input.skip(stop + 1);
+        input.skip(1);
       } else {
-        output.write(window.substr(0, stop + 1));
-        input.skip(stop + 1);
+        gather(stop + 1);
         examineLineHead();
       }
     }
   }
 
 private:
+  // Moves the input past `count` bytes that go out as they stand.
+  void gather(std::size_t count) {
+    context_.input.skip(count);
+    gathered_ += count;
+  }
+
+  void writeGathered() {
+    if (gathered_ == 0)
+      return;
+    const char *end = context_.input.window().data();
+    context_.output.write({end - gathered_, gathered_});
+    gathered_ = 0;
+  }
+
   // Hands a line that starts with RUN or SDR to its handler; any other line is
   // left to the main loop. Where the buffered block ends within the line's
   // first three bytes, the head is read into the line head buffer a byte at a
@@ -103,12 +142,14 @@ private:
     std::string_view window = context_.input.window();
     if (window.size() >= LineHeadBuffer::kSlots) {
       std::string_view head = window.substr(0, LineHeadBuffer::kSlots);
-      if (head == kRunHead || head == kSdrHead) {
+      if (head == kRunHead || (head == kSdrHead && !startsShortSdr(window))) {
+        writeGathered();
         context_.input.skip(head.size());
         handleCommand(head);
       }
       return;
     }
+    writeGathered();
     lineHead_.clear();
     while (continuesCommandHead(lineHead_.text(), context_.input.peekByte())) {
       lineHead_.push(static_cast<char>(context_.input.readByte()));
@@ -127,6 +168,7 @@ private:
 
   CommandContext &context_;
   LineHeadBuffer lineHead_;
+  std::size_t gathered_ = 0; // bytes just before the input's position
 };
 
 } // namespace
