@@ -37,7 +37,44 @@ struct RunCommand {
 // anything else (a line end, say).
 char separatorFor(int c) { return c == '\t' ? '\t' : ' '; }
 
-void skipWhile(InputStream &input, bool (*test)(int)) {
+// The value a WindowReader gives past the end of its block. No rule takes it,
+// so reading stops there, and the command is then read from the input stream.
+constexpr int kOutOfView = -2;
+
+// Reads the input stream's buffered block as the input stream would be read,
+// without moving it. A command that lies wholly in the block is read here at
+// the cost of a few comparisons a byte; one that reaches past it shows as
+// ranOut() and is read again from the input stream.
+class WindowReader {
+public:
+  WindowReader(std::string_view window, Offset offset)
+      : window_(window), offset_(offset) {}
+
+  int peekByte() {
+    if (at_ < window_.size())
+      return static_cast<unsigned char>(window_[at_]);
+    ranOut_ = true;
+    return kOutOfView;
+  }
+  void skip(std::size_t count) { at_ += count; }
+  Offset tell() const { return offset_ + static_cast<Offset>(at_); }
+  void seek(Offset offset) { at_ = static_cast<std::size_t>(offset - offset_); }
+  std::string_view text(Offset begin, Offset end) const {
+    return window_.substr(static_cast<std::size_t>(begin - offset_),
+                          static_cast<std::size_t>(end - begin));
+  }
+  // The bytes in view not read yet.
+  std::string_view rest() const { return window_.substr(at_); }
+  bool ranOut() const { return ranOut_; }
+
+private:
+  std::string_view window_;
+  Offset offset_; // input offset of window_[0]
+  std::size_t at_ = 0;
+  bool ranOut_ = false;
+};
+
+template <typename Reader> void skipWhile(Reader &input, bool (*test)(int)) {
   while (test(input.peekByte()))
     input.skip(1);
 }
@@ -45,18 +82,18 @@ void skipWhile(InputStream &input, bool (*test)(int)) {
 // A '!' ends a word too: it starts a comment, which is dropped with the
 // clauses, so that no '!' is ever written.
 bool isWordByte(int c) {
-  return c != kEndMarker && c != ';' && c != '!' && !isWhitespace(c);
+  return c >= 0 && c != ';' && c != '!' && !isWhitespace(c);
 }
 
 // Reads a word: bytes up to a blank, a line end, a ';', a '!' or the end.
-Range readWord(InputStream &input) {
+template <typename Reader> Range readWord(Reader &input) {
   Range word{input.tell(), 0};
   skipWhile(input, isWordByte);
   word.end = input.tell();
   return word;
 }
 
-bool skipDigits(InputStream &input) {
+template <typename Reader> bool skipDigits(Reader &input) {
   bool any = isDigit(input.peekByte());
   skipWhile(input, isDigit);
   return any;
@@ -65,7 +102,7 @@ bool skipDigits(InputStream &input) {
 // Reads a number: digits with an optional decimal fraction and an optional
 // exponent ("100", "1.00E-02", "50021E-6"). Returns an empty range when there
 // are no digits.
-Range readNumber(InputStream &input) {
+template <typename Reader> Range readNumber(Reader &input) {
   Range number{input.tell(), 0};
   bool digits = skipDigits(input);
   if (input.peekByte() == '.') {
@@ -99,8 +136,25 @@ bool rangeIs(InputStream &input, Range range, std::string_view text) {
          std::string_view(bytes, text.size()) == text;
 }
 
+bool rangeIs(const WindowReader &input, Range range, std::string_view text) {
+  return input.text(range.begin, range.end) == text;
+}
+
+// Moves past the next ';' in view and returns it; returns kOutOfView, with
+// the reader ranOut(), when there is none.
+int skipPastFirstOf(WindowReader &input, std::string_view targets) {
+  std::string_view rest = input.rest();
+  std::size_t at = rest.find_first_of(targets);
+  if (at == std::string_view::npos) {
+    input.skip(rest.size());
+    return input.peekByte();
+  }
+  input.skip(at + 1);
+  return static_cast<unsigned char>(rest[at]);
+}
+
 // After a clock count and its unit, a minimum time in seconds: "1.00E-02 SEC".
-std::optional<Range> readMinimumTime(InputStream &input) {
+template <typename Reader> std::optional<Range> readMinimumTime(Reader &input) {
   skipWhile(input, isWhitespace);
   Range time = readNumber(input);
   if (time.empty() || !isWhitespace(input.peekByte()))
@@ -112,7 +166,8 @@ std::optional<Range> readMinimumTime(InputStream &input) {
 }
 
 // Reads a RUN command from just after its head up to and including its ';'.
-CommandRead parseRunCommand(InputStream &input, RunCommand &command) {
+template <typename Reader>
+CommandRead parseRunCommand(Reader &input, RunCommand &command) {
   command.word = {input.tell() - 3, readWord(input).end};
   int c = input.peekByte();
   if (!isWhitespace(c))
@@ -137,7 +192,7 @@ CommandRead parseRunCommand(InputStream &input, RunCommand &command) {
 
   c = skipPastFirstOf(input, ";");
   if (c != ';')
-    return CommandRead::kUnterminated;
+    return failureAt(c);
   command.semicolon = input.tell() - 1;
   return CommandRead::kComplete;
 }
@@ -173,7 +228,12 @@ void handleRunCommand(CommandContext &context) {
     return leaveCommandUnchanged(context, kRunHead, afterHead);
 
   RunCommand command;
-  CommandRead parsed = parseRunCommand(input, command);
+  WindowReader window(input.window(), afterHead);
+  CommandRead parsed = parseRunCommand(window, command);
+  if (window.ranOut()) {
+    command = {};
+    parsed = parseRunCommand(input, command);
+  }
   if (parsed != CommandRead::kComplete)
     return leaveUnreadCommand(context, kRunHead, afterHead, parsed);
   writeRunCommand(context, command);
