@@ -74,8 +74,8 @@ private:
   bool ranOut_ = false;
 };
 
-template <typename Reader> void skipWhile(Reader &input, bool (*test)(int)) {
-  while (test(input.peekByte()))
+template <bool (*Test)(int), typename Reader> void skipWhile(Reader &input) {
+  while (Test(input.peekByte()))
     input.skip(1);
 }
 
@@ -88,14 +88,14 @@ bool isWordByte(int c) {
 // Reads a word: bytes up to a blank, a line end, a ';', a '!' or the end.
 template <typename Reader> Range readWord(Reader &input) {
   Range word{input.tell(), 0};
-  skipWhile(input, isWordByte);
+  skipWhile<isWordByte>(input);
   word.end = input.tell();
   return word;
 }
 
 template <typename Reader> bool skipDigits(Reader &input) {
   bool any = isDigit(input.peekByte());
-  skipWhile(input, isDigit);
+  skipWhile<isDigit>(input);
   return any;
 }
 
@@ -155,11 +155,11 @@ int skipPastFirstOf(WindowReader &input, std::string_view targets) {
 
 // After a clock count and its unit, a minimum time in seconds: "1.00E-02 SEC".
 template <typename Reader> std::optional<Range> readMinimumTime(Reader &input) {
-  skipWhile(input, isWhitespace);
+  skipWhile<isWhitespace>(input);
   Range time = readNumber(input);
   if (time.empty() || !isWhitespace(input.peekByte()))
     return std::nullopt;
-  skipWhile(input, isWhitespace);
+  skipWhile<isWhitespace>(input);
   if (!rangeIs(input, readWord(input), "SEC"))
     return std::nullopt;
   return time;
@@ -173,10 +173,10 @@ CommandRead parseRunCommand(Reader &input, RunCommand &command) {
   if (!isWhitespace(c))
     return failureAt(c);
   command.wordSeparator = separatorFor(c);
-  skipWhile(input, isWhitespace);
+  skipWhile<isWhitespace>(input);
   if (isUpperCaseLetter(input.peekByte())) { // a state name: IDLE, DRPAUSE
-    skipWhile(input, isUpperCaseLetter);
-    skipWhile(input, isWhitespace);
+    skipWhile<isUpperCaseLetter>(input);
+    skipWhile<isWhitespace>(input);
   }
   command.count = readNumber(input);
   if (command.count.empty())
@@ -184,7 +184,7 @@ CommandRead parseRunCommand(Reader &input, RunCommand &command) {
 
   c = input.peekByte();
   command.unitSeparator = separatorFor(c);
-  skipWhile(input, isWhitespace);
+  skipWhile<isWhitespace>(input);
   command.unit = readWord(input);
   if (rangeIs(input, command.unit, "TCK") ||
       rangeIs(input, command.unit, "SCK"))

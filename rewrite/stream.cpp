@@ -101,12 +101,8 @@ Error OutputStream::flush() {
   return error_;
 }
 
-void copyInputRange(InputStream &input, Offset begin, Offset end,
-                    OutputStream &output) {
-  if (std::optional<std::string_view> held = input.buffered(begin, end)) {
-    output.write(*held);
-    return;
-  }
+void copyUnbufferedInputRange(InputStream &input, Offset begin, Offset end,
+                              OutputStream &output) {
   char chunk[4096];
   while (begin < end) {
     std::size_t wanted =
