@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +21,16 @@ struct RememberedSearch {
   Offset at = -1;
   int byte = kEndMarker;
 };
+
+// A RUN command as read, from just after its head up to and including its
+// ';', and as the RUN handler wrote it.
+struct RememberedRun {
+  std::string read;
+  std::string written;
+};
+
+// RUN commands longer than this are not remembered.
+inline constexpr std::size_t kLongestRememberedRun = 256;
 
 struct CommandContext {
   InputStream &input;
@@ -38,6 +49,11 @@ struct CommandContext {
   // that start inside that stretch take the answer from here instead of
   // searching it again, which keeps a file of such commands a linear pass.
   std::array<RememberedSearch, 4> sdrSearches{};
+  // The RUN handler's last few commands: tools write the same few RUNTEST
+  // commands thousands of times over, and a repeat is written from here
+  // without being read again.
+  std::array<RememberedRun, 4> runs{};
+  std::size_t nextRun = 0;
 };
 
 // Both handlers are called with the input just after the three letters of the

@@ -24,7 +24,7 @@ struct Range {
 };
 
 struct RunCommand {
-  Range word; // the command word as read, normally RUNTEST
+  Range word; // the command word after its head: TEST, normally
   char wordSeparator = ' ';
   Range count;
   char unitSeparator = ' ';
@@ -168,7 +168,7 @@ template <typename Reader> std::optional<Range> readMinimumTime(Reader &input) {
 // Reads a RUN command from just after its head up to and including its ';'.
 template <typename Reader>
 CommandRead parseRunCommand(Reader &input, RunCommand &command) {
-  command.word = {input.tell() - 3, readWord(input).end};
+  command.word = readWord(input);
   int c = input.peekByte();
   if (!isWhitespace(c))
     return failureAt(c);
@@ -197,26 +197,58 @@ CommandRead parseRunCommand(Reader &input, RunCommand &command) {
   return CommandRead::kComplete;
 }
 
-void writeRunCommand(CommandContext &context, const RunCommand &command) {
-  InputStream &input = context.input;
-  OutputStream &output = context.output;
-  copyInputRange(input, command.word.begin, command.word.end, output);
-  output.writeByte(command.wordSeparator);
-  copyInputRange(input, command.count.begin, command.count.end, output);
+// Writes `command` to `out`, taking the stretches of the input it keeps from
+// `copy`.
+template <typename Writer, typename Copy>
+void writeRunCommand(const RunCommand &command, Writer &out, Copy copy) {
+  out.write(kRunHead);
+  copy(command.word);
+  out.writeByte(command.wordSeparator);
+  copy(command.count);
   if (!command.unit.empty()) {
-    output.writeByte(command.unitSeparator);
-    copyInputRange(input, command.unit.begin, command.unit.end, output);
+    out.writeByte(command.unitSeparator);
+    copy(command.unit);
   }
-  output.write(" ;");
+  out.write(" ;");
   if (command.minimumTime) {
     // The minimum time becomes a command of its own, on a line of its own.
-    output.write("\r\n");
-    copyInputRange(input, command.word.begin, command.word.end, output);
-    output.writeByte(command.wordSeparator);
-    copyInputRange(input, command.minimumTime->begin, command.minimumTime->end,
-                   output);
-    output.write(" SEC ;");
+    out.write("\r\n");
+    out.write(kRunHead);
+    copy(command.word);
+    out.writeByte(command.wordSeparator);
+    copy(*command.minimumTime);
+    out.write(" SEC ;");
   }
+}
+
+// Collects in a string what would be written to the output stream.
+struct StringWriter {
+  std::string &text;
+  void write(std::string_view bytes) { text.append(bytes); }
+  void writeByte(char byte) { text.push_back(byte); }
+};
+
+// The command in view from just after its head up to and including its first
+// ';', or nothing when that is not in view or too long to remember.
+std::string_view rememberableCommand(std::string_view window) {
+  window = window.substr(0, kLongestRememberedRun);
+  std::size_t semicolon = window.find(';');
+  return semicolon == std::string_view::npos ? std::string_view()
+                                             : window.substr(0, semicolon + 1);
+}
+
+// Writes the command read in view as `read`, and remembers it.
+void writeAndRemember(CommandContext &context, const RunCommand &command,
+                      const WindowReader &reader, std::string_view read) {
+  RememberedRun &slot = context.runs[context.nextRun];
+  context.nextRun = (context.nextRun + 1) % context.runs.size();
+  slot.read.assign(read);
+  slot.written.clear();
+  StringWriter writer{slot.written};
+  writeRunCommand(command, writer, [&](Range range) {
+    writer.write(reader.text(range.begin, range.end));
+  });
+  context.output.write(slot.written);
 }
 
 } // namespace
@@ -227,16 +259,36 @@ void handleRunCommand(CommandContext &context) {
   if (afterHead >= context.noSemicolonFrom)
     return leaveCommandUnchanged(context, kRunHead, afterHead);
 
+  // A command written just as one of the last few is written as that was.
+  std::string_view window = input.window();
+  std::string_view read = rememberableCommand(window);
+  if (!read.empty()) {
+    for (const RememberedRun &run : context.runs) {
+      if (run.read == read) {
+        context.output.write(run.written);
+        input.skip(read.size());
+        return;
+      }
+    }
+  }
+
   RunCommand command;
-  WindowReader window(input.window(), afterHead);
-  CommandRead parsed = parseRunCommand(window, command);
-  if (window.ranOut()) {
+  WindowReader reader(window, afterHead);
+  CommandRead parsed = parseRunCommand(reader, command);
+  const bool inView = !reader.ranOut();
+  if (!inView) {
     command = {};
     parsed = parseRunCommand(input, command);
   }
   if (parsed != CommandRead::kComplete)
     return leaveUnreadCommand(context, kRunHead, afterHead, parsed);
-  writeRunCommand(context, command);
+  if (inView && !read.empty()) {
+    writeAndRemember(context, command, reader, read);
+  } else {
+    writeRunCommand(command, context.output, [&](Range range) {
+      copyInputRange(input, range.begin, range.end, context.output);
+    });
+  }
   input.seek(command.semicolon + 1);
 }
 

@@ -103,5 +103,31 @@ TEST(RunHandler, NeverReadsPastItsSemicolon) {
                 ") ;\r\nSDR 4 TDI (A) ;\n");
 }
 
+// The handler remembers the last few commands it rewrote; a repeat must come
+// out as the first did, and a command that differs by a byte as itself.
+TEST(RunHandler, RepeatedCommandsComeOutAsTheyWouldAlone) {
+  const std::pair<std::string, std::string> lines[] = {
+      {"RUNTEST 100 TCK;\n", "RUNTEST 100 TCK ;\n"},
+      {"RUNTEST 1000 TCK;\n", "RUNTEST 1000 TCK ;\n"},
+      {"RUNTEST 100 SCK;\n", "RUNTEST 100 SCK ;\n"},
+      {"RUNTEST IDLE 2 TCK 1.00E-03 SEC;\n",
+       "RUNTEST 2 TCK ;\r\nRUNTEST 1.00E-03 SEC ;\n"},
+      {"RUNTEST IDLE 2 TCK 1.00E-02 SEC;\n",
+       "RUNTEST 2 TCK ;\r\nRUNTEST 1.00E-02 SEC ;\n"},
+      {"RUNTEST\t100 TCK;\n", "RUNTEST\t100 TCK ;\n"},
+      {"RUNTEST;\n", "RUNTEST;\n"},
+      {"RUNNER 5 LAPS;\n", "RUNNER 5 LAPS ;\n"},
+  };
+  std::string input;
+  std::string expected;
+  for (unsigned i = 0; i < 100; ++i) {
+    const auto &[line, converted] = lines[(i * 7 + i / 9) % std::size(lines)];
+    input += line;
+    expected += converted;
+  }
+  const testing::ConversionCase cases[] = {{"repeats", input, expected}};
+  testing::expectConversions(cases);
+}
+
 } // namespace
 } // namespace svfseg
