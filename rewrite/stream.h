@@ -202,9 +202,9 @@ public:
     buffer_[used_++] = byte;
   }
   void write(std::string_view bytes) {
-    // Most writes are a few bytes: a word, a number, a separator. Copied
-    // here, they cost a few instructions instead of a call.
-    if (bytes.size() <= 16 && bufferSize_ - used_ >= 16) {
+    // Most writes are short: a word, a number, a separator, a segment's 64
+    // digits. Copied here, they cost a few instructions instead of a call.
+    if (bytes.size() <= kShortWrite && bufferSize_ - used_ >= kShortWrite) {
       copyShort(buffer_.get() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
       return;
@@ -224,10 +224,16 @@ public:
   bool failed() const { return static_cast<bool>(error_); }
 
 private:
-  // Copies `size` bytes, at most 16, as two overlapping pieces of the largest
-  // size that fits.
+  static constexpr std::size_t kShortWrite = 64;
+
+  // Copies `size` bytes, at most kShortWrite, as two overlapping pieces of the
+  // largest size that fits.
   static void copyShort(char *to, const char *from, std::size_t size) {
-    if (size >= 8) {
+    if (size > 32) {
+      copyTwoPieces<Bytes<32>>(to, from, size);
+    } else if (size > 16) {
+      copyTwoPieces<Bytes<16>>(to, from, size);
+    } else if (size >= 8) {
       copyTwoPieces<std::uint64_t>(to, from, size);
     } else if (size >= 4) {
       copyTwoPieces<std::uint32_t>(to, from, size);
@@ -237,6 +243,9 @@ private:
       to[size - 1] = from[size - 1];
     }
   }
+  template <std::size_t N> struct Bytes {
+    char bytes[N];
+  };
   template <typename Piece>
   static void copyTwoPieces(char *to, const char *from, std::size_t size) {
     Piece first;
