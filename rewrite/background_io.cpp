@@ -2,17 +2,44 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace svfseg {
+
+// The blocks' memory is one allocation aligned to 2 MiB, and on Linux asked
+// for transparent huge pages: then it takes one or two page faults instead of
+// one for each 4 KiB. On a virtual machine a page fault costs microseconds,
+// and the faults of 2 MiB in small pages took 8 ms, a third of the time cat
+// takes to copy a 64 MiB file.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+BackgroundIo::BlockMemory::BlockMemory(std::size_t size)
+    : size_((size + kLargePage - 1) / kLargePage * kLargePage),
+      data_(static_cast<char *>(
+          ::operator new (size_, std::align_val_t{kLargePage}))) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only advice: where the system declines, small pages serve as well.
+  ::madvise(data_, size_, MADV_HUGEPAGE);
+#endif
+}
+
+BackgroundIo::BlockMemory::~BlockMemory() {
+  ::operator delete (data_, size_, std::align_val_t{kLargePage});
+}
 
 BackgroundIo::BackgroundIo(ByteSource &source, ByteSink &sink,
                            std::size_t blockSize, std::size_t blocks)
     : source_(source), sink_(sink), blockSize_(blockSize),
+      memory_(2 * blocks * blockSize),
       wakeMark_(std::max<std::size_t>(1, blocks / 2)) {
   for (std::size_t i = 0; i < blocks; ++i) {
-    spareForReading_.push_back(std::make_unique<char[]>(blockSize_));
-    spareForWriting_.push_back(std::make_unique<char[]>(blockSize_));
+    spareForReading_.push_back(memory_.data() + 2 * i * blockSize_);
+    spareForWriting_.push_back(memory_.data() + (2 * i + 1) * blockSize_);
   }
   try {
     readerThread_ = std::thread([this] { readAhead(); });
@@ -60,16 +87,15 @@ void BackgroundIo::writeBehind() {
 }
 
 void BackgroundIo::readNextBlock(std::unique_lock<std::mutex> &lock) {
-  ReadBlock block{std::move(spareForReading_.back()), 0, 0, {}};
+  ReadBlock block{spareForReading_.back(), 0, 0, {}};
   spareForReading_.pop_back();
   const Offset at = aheadOffset_;
   const std::uint64_t generation = generation_;
   lock.unlock();
-  Expected<std::size_t> count =
-      source_.readAt(at, {block.bytes.get(), blockSize_});
+  Expected<std::size_t> count = source_.readAt(at, {block.bytes, blockSize_});
   lock.lock();
   if (generation != generation_) { // restarted elsewhere meanwhile
-    spareForReading_.push_back(std::move(block.bytes));
+    spareForReading_.push_back(block.bytes);
     return;
   }
   if (count)
@@ -92,19 +118,19 @@ void BackgroundIo::writeFirstQueued(std::unique_lock<std::mutex> &lock) {
   lock.unlock();
   Error error;
   if (!failed)
-    error = sink_.write({block.bytes.get(), block.size});
+    error = sink_.write({block.bytes, block.size});
   lock.lock();
   if (error && !writeError_)
     writeError_ = std::move(error);
   writing_ = false;
-  spareForWriting_.push_back(std::move(block.bytes));
+  spareForWriting_.push_back(block.bytes);
   pass_.wake();
 }
 
 void BackgroundIo::restartReadingAt(Offset offset) {
   ++generation_;
   for (ReadBlock &block : readBlocks_)
-    spareForReading_.push_back(std::move(block.bytes));
+    spareForReading_.push_back(block.bytes);
   readBlocks_.clear();
   aheadOffset_ = offset;
   forwardOffset_ = offset;
@@ -119,8 +145,8 @@ void BackgroundIo::waitForReadBlock(std::unique_lock<std::mutex> &lock) {
                    [this] { return !readBlocks_.empty() || readPaused_; });
 }
 
-void BackgroundIo::returnSpareForReading(std::unique_ptr<char[]> block) {
-  spareForReading_.push_back(std::move(block));
+void BackgroundIo::returnSpareForReading(char *block) {
+  spareForReading_.push_back(block);
   if (spareForReading_.size() >= wakeMark_)
     reader_.wake();
 }
@@ -158,13 +184,13 @@ std::size_t BackgroundIo::copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
     lock.unlock();
     std::size_t count =
         std::min(front.size - front.taken, buffer.size() - done);
-    std::memcpy(buffer.data() + done, front.bytes.get() + front.taken, count);
+    std::memcpy(buffer.data() + done, front.bytes + front.taken, count);
     lock.lock();
     front.taken += count;
     done += count;
     if (front.taken == front.size) {
       bool end = front.size < blockSize_;
-      returnSpareForReading(std::move(front.bytes));
+      returnSpareForReading(front.bytes);
       readBlocks_.pop_front();
       if (end)
         break;
@@ -179,15 +205,14 @@ void BackgroundIo::queueForWriting(WriteBlock block) {
     writer_.wake();
 }
 
-std::unique_ptr<char[]>
-BackgroundIo::takeSpareForWriting(std::unique_lock<std::mutex> &lock) {
+char *BackgroundIo::takeSpareForWriting(std::unique_lock<std::mutex> &lock) {
   if (spareForWriting_.empty())
     writer_.wake();
   pass_.sleepUntil(lock,
                    [this] { return !spareForWriting_.empty() || writeError_; });
   if (writeError_)
     return nullptr;
-  std::unique_ptr<char[]> block = std::move(spareForWriting_.back());
+  char *block = spareForWriting_.back();
   spareForWriting_.pop_back();
   return block;
 }
@@ -197,15 +222,15 @@ Error BackgroundIo::write(std::string_view bytes) {
     return sink_.write(bytes);
   std::unique_lock lock(mutex_);
   while (!bytes.empty()) {
-    std::unique_ptr<char[]> block = takeSpareForWriting(lock);
+    char *block = takeSpareForWriting(lock);
     if (!block)
       break;
     lock.unlock();
     std::size_t size = std::min(blockSize_, bytes.size());
-    std::memcpy(block.get(), bytes.data(), size);
+    std::memcpy(block, bytes.data(), size);
     bytes.remove_prefix(size);
     lock.lock();
-    queueForWriting({std::move(block), size});
+    queueForWriting({block, size});
   }
   return writeError_;
 }

@@ -79,13 +79,13 @@ private:
   };
 
   struct ReadBlock {
-    std::unique_ptr<char[]> bytes;
+    char *bytes = nullptr;
     std::size_t size = 0;
     std::size_t taken = 0; // bytes already handed out
     Error error;
   };
   struct WriteBlock {
-    std::unique_ptr<char[]> bytes;
+    char *bytes = nullptr;
     std::size_t size = 0;
   };
 
@@ -104,14 +104,28 @@ private:
                                  std::span<char> buffer, Error &error);
   Error write(std::string_view bytes);
   void waitForReadBlock(std::unique_lock<std::mutex> &lock);
-  void returnSpareForReading(std::unique_ptr<char[]> block);
+  void returnSpareForReading(char *block);
   void queueForWriting(WriteBlock block);
-  std::unique_ptr<char[]>
-  takeSpareForWriting(std::unique_lock<std::mutex> &lock);
+  char *takeSpareForWriting(std::unique_lock<std::mutex> &lock);
+
+  // The memory of all the blocks, in one piece: see background_io.cpp.
+  class BlockMemory {
+  public:
+    explicit BlockMemory(std::size_t size);
+    BlockMemory(const BlockMemory &) = delete;
+    BlockMemory &operator=(const BlockMemory &) = delete;
+    ~BlockMemory();
+    char *data() const { return data_; }
+
+  private:
+    std::size_t size_;
+    char *data_;
+  };
 
   ByteSource &source_;
   ByteSink &sink_;
   std::size_t blockSize_;
+  BlockMemory memory_;
   Input input_{*this};
   Output output_{*this};
 
@@ -148,14 +162,14 @@ private:
   bool stopping_ = false;
   // Reading: blocks read ahead, in input order, and blocks free for reading.
   std::deque<ReadBlock> readBlocks_;
-  std::vector<std::unique_ptr<char[]>> spareForReading_;
+  std::vector<char *> spareForReading_;
   Offset aheadOffset_ = 0;       // where the thread reads next
   Offset forwardOffset_ = 0;     // where the next forward read follows on
   std::uint64_t generation_ = 0; // counts restarts of the reading ahead
   bool readPaused_ = false;      // at the end of the input or a failure
   // Writing: blocks queued, in output order, and blocks free for filling.
   std::deque<WriteBlock> queued_;
-  std::vector<std::unique_ptr<char[]>> spareForWriting_;
+  std::vector<char *> spareForWriting_;
   bool writing_ = false; // the thread is writing a block it took off the queue
   Error writeError_;
 
