@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -164,6 +165,29 @@ Expected<std::size_t> BackgroundIo::readForward(Offset offset,
     return error;
   forwardOffset_ = offset + static_cast<Offset>(count);
   return count;
+}
+
+void BackgroundIo::takeBackLentBlock() {
+  if (lent_)
+    returnSpareForReading(std::exchange(lent_, nullptr));
+}
+
+Expected<std::string_view> BackgroundIo::lendForward(Offset offset) {
+  std::unique_lock lock(mutex_);
+  takeBackLentBlock();
+  if (offset != forwardOffset_)
+    restartReadingAt(offset);
+  waitForReadBlock(lock);
+  if (readBlocks_.empty())
+    return std::string_view(); // everything up to the end has been handed out
+  ReadBlock &front = readBlocks_.front();
+  if (front.error)
+    return front.error;
+  std::string_view lent(front.bytes + front.taken, front.size - front.taken);
+  lent_ = front.bytes;
+  readBlocks_.pop_front();
+  forwardOffset_ = offset + static_cast<Offset>(lent.size());
+  return lent;
 }
 
 std::size_t BackgroundIo::copyFromReadBlocks(std::unique_lock<std::mutex> &lock,

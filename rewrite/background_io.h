@@ -64,6 +64,10 @@ private:
                                       std::span<char> buffer) override {
       return io_.readForward(offset, buffer);
     }
+    bool lendsForward() const override { return !io_.passStraightOn_; }
+    Expected<std::string_view> lendForward(Offset offset) override {
+      return io_.lendForward(offset);
+    }
 
   private:
     BackgroundIo &io_;
@@ -99,6 +103,8 @@ private:
   void writeFirstQueued(std::unique_lock<std::mutex> &lock);
 
   Expected<std::size_t> readForward(Offset offset, std::span<char> buffer);
+  Expected<std::string_view> lendForward(Offset offset);
+  void takeBackLentBlock();
   void restartReadingAt(Offset offset);
   std::size_t copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
                                  std::span<char> buffer, Error &error);
@@ -167,6 +173,7 @@ private:
   Offset forwardOffset_ = 0;     // where the next forward read follows on
   std::uint64_t generation_ = 0; // counts restarts of the reading ahead
   bool readPaused_ = false;      // at the end of the input or a failure
+  char *lent_ = nullptr;         // the block lent to the pass last
   // Writing: blocks queued, in output order, and blocks free for filling.
   std::deque<WriteBlock> queued_;
   std::vector<char *> spareForWriting_;

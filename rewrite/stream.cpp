@@ -22,7 +22,7 @@ Expected<std::size_t> MemorySource::readAt(Offset offset,
 
 InputStream::InputStream(ByteSource &source, std::size_t bufferSize)
     : source_(source), bufferSize_(bufferSize), buffer_(new char[bufferSize]),
-      next_(buffer_.get()), end_(buffer_.get()) {}
+      block_(buffer_.get()), next_(block_), end_(block_) {}
 
 bool InputStream::fill() {
   if (next_ != end_)
@@ -30,7 +30,18 @@ bool InputStream::fill() {
   if (error_)
     return false;
   blockOffset_ = tell();
-  next_ = end_ = buffer_.get();
+  if (source_.lendsForward()) {
+    Expected<std::string_view> lent = source_.lendForward(blockOffset_);
+    if (!lent) {
+      error_ = lent.takeError();
+      block_ = next_ = end_ = buffer_.get();
+      return false;
+    }
+    block_ = next_ = lent->data();
+    end_ = next_ + lent->size();
+    return !lent->empty();
+  }
+  block_ = next_ = end_ = buffer_.get();
   Expected<std::size_t> count =
       source_.readForward(blockOffset_, {buffer_.get(), bufferSize_});
   if (!count) {
@@ -42,13 +53,13 @@ bool InputStream::fill() {
 }
 
 void InputStream::seek(Offset offset) {
-  Offset buffered = end_ - buffer_.get();
+  Offset buffered = end_ - block_;
   if (offset >= blockOffset_ && offset <= blockOffset_ + buffered) {
-    next_ = buffer_.get() + (offset - blockOffset_);
+    next_ = block_ + (offset - blockOffset_);
     return;
   }
   blockOffset_ = offset;
-  next_ = end_ = buffer_.get();
+  next_ = end_ = block_;
 }
 
 std::size_t InputStream::readAt(Offset offset, std::span<char> buffer) {

@@ -87,6 +87,16 @@ public:
                                             std::span<char> buffer) {
     return readAt(offset, buffer);
   }
+  // True when the source lends its own blocks for a pass going forwards, so
+  // that they need not be copied: the pass then calls lendForward() instead
+  // of readForward().
+  virtual bool lendsForward() const { return false; }
+  // The bytes from `offset` on, as many as the source holds in one block,
+  // valid until the next call of lendForward(). Empty at the end of the input.
+  virtual Expected<std::string_view> lendForward(Offset offset) {
+    (void)offset;
+    return std::string_view();
+  }
 };
 
 // Something bytes can be appended to.
@@ -155,7 +165,7 @@ public:
   bool fill();
 
   // The offset of the next byte that readByte() would give.
-  Offset tell() const { return blockOffset_ + (next_ - buffer_.get()); }
+  Offset tell() const { return blockOffset_ + (next_ - block_); }
   // Makes `offset` the next byte to read. Moving within the buffered block
   // costs nothing.
   void seek(Offset offset);
@@ -168,10 +178,10 @@ public:
   // The bytes from `begin` up to `end` where the buffered block holds them
   // all; valid until the stream next reads or seeks.
   std::optional<std::string_view> buffered(Offset begin, Offset end) const {
-    Offset held = end_ - buffer_.get();
+    Offset held = end_ - block_;
     if (begin < blockOffset_ || end > blockOffset_ + held || begin > end)
       return std::nullopt;
-    return std::string_view(buffer_.get() + (begin - blockOffset_),
+    return std::string_view(block_ + (begin - blockOffset_),
                             static_cast<std::size_t>(end - begin));
   }
 
@@ -183,7 +193,8 @@ private:
   ByteSource &source_;
   std::size_t bufferSize_;
   std::unique_ptr<char[]> buffer_;
-  Offset blockOffset_ = 0; // offset of buffer_[0] in the input
+  const char *block_;      // the block read last: buffer_, or one lent
+  Offset blockOffset_ = 0; // offset of block_[0] in the input
   const char *next_;
   const char *end_;
   Error error_;
@@ -243,9 +254,7 @@ private:
       to[size - 1] = from[size - 1];
     }
   }
-  template <std::size_t N> struct Bytes {
-    char bytes[N];
-  };
+  template <std::size_t N> struct Bytes { char bytes[N]; };
   template <typename Piece>
   static void copyTwoPieces(char *to, const char *from, std::size_t size) {
     Piece first;
