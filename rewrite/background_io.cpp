@@ -30,7 +30,7 @@ BackgroundIo::BlockMemory::BlockMemory(std::size_t size)
 }
 
 BackgroundIo::BlockMemory::~BlockMemory() {
-  ::operator delete (data_, size_, std::align_val_t{kLargePage});
+  ::operator delete (data_, std::align_val_t{kLargePage});
 }
 
 BackgroundIo::BackgroundIo(ByteSource &source, ByteSink &sink,
