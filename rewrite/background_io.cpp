@@ -112,7 +112,7 @@ void BackgroundIo::readNextBlock(std::unique_lock<std::mutex> &lock) {
 }
 
 void BackgroundIo::writeFirstQueued(std::unique_lock<std::mutex> &lock) {
-  WriteBlock block = std::move(queued_.front());
+  WriteBlock block = queued_.front();
   queued_.pop_front();
   writing_ = true;
   const bool failed = static_cast<bool>(writeError_);
@@ -224,7 +224,7 @@ std::size_t BackgroundIo::copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
 }
 
 void BackgroundIo::queueForWriting(WriteBlock block) {
-  queued_.push_back(std::move(block));
+  queued_.push_back(block);
   if (queued_.size() >= wakeMark_)
     writer_.wake();
 }
