@@ -4,6 +4,7 @@
 // which the bits are shifted: the first carries the rightmost 64 digits of each
 // field. The fields are found going forwards and then read backwards from their
 // ')' in blocks, so that no field is ever held in memory whole.
+#include "rewrite/avx512.h"
 #include "rewrite/command.h"
 
 #include <algorithm>
@@ -17,15 +18,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-// AVX-512 code is compiled in for 64-bit x86 with GCC or Clang and chosen at
-// run time. Not on Windows, whose MinGW compilers do not keep the stack aligned
-// for vector registers spilled to it.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) &&        \
-    !defined(_WIN32)
-#define SVFSEG_AVX512_COMPACTION 1
-#include <immintrin.h>
-#endif
-
 namespace svfseg {
 namespace {
 
@@ -223,11 +215,11 @@ std::size_t compactDigitsPortably(std::span<char> bytes, bool &reachedOpen) {
   return to;
 }
 
-#if defined(SVFSEG_AVX512_COMPACTION)
+#if defined(SVFSEG_HAVE_AVX512)
 // compactDigitsPortably() for processors with AVX-512 VBMI2: each 64 bytes are
 // classified and their digits packed together in a few instructions.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) std::size_t
-compactDigitsAvx512(std::span<char> bytes, bool &reachedOpen) {
+SVFSEG_AVX512 std::size_t compactDigitsAvx512(std::span<char> bytes,
+                                              bool &reachedOpen) {
   const __m512i blank = _mm512_set1_epi8(' ');
   const __m512i tab = _mm512_set1_epi8('\t');
   const __m512i lineFeed = _mm512_set1_epi8('\n');
@@ -271,11 +263,8 @@ compactDigitsAvx512(std::span<char> bytes, bool &reachedOpen) {
 #endif
 
 std::size_t compactDigits(std::span<char> bytes, bool &reachedOpen) {
-#if defined(SVFSEG_AVX512_COMPACTION)
-  static const bool hasAvx512 = __builtin_cpu_supports("avx512vbmi2") &&
-                                __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("bmi2");
-  if (hasAvx512)
+#if defined(SVFSEG_HAVE_AVX512)
+  if (processorHasAvx512())
     return compactDigitsAvx512(bytes, reachedOpen);
 #endif
   return compactDigitsPortably(bytes, reachedOpen);

@@ -128,5 +128,37 @@ TEST(CopyInputRange, CopiesTheRangeWithoutMovingTheInput) {
   }
 }
 
+// Every position of the byte looked for, in texts whose length puts it before,
+// at and after each multiple of 64 bytes; with one, two and three targets.
+TEST(SkipPastFirstOf, FindsTheFirstTargetWhereverItLies) {
+  for (std::string_view targets : {";", ");", "(;)"}) {
+    for (std::size_t length : {0, 1, 63, 64, 65, 127, 128, 130, 200}) {
+      for (std::size_t hit = 0; hit <= length; ++hit) {
+        std::string text(length, 'A');
+        char target = targets[hit % targets.size()];
+        if (hit < length)
+          text[hit] = target;
+        // A later target must not be taken for the first.
+        if (hit + 1 < length)
+          text[hit + 1] = targets[0];
+        for (std::size_t size : {std::size_t{7}, kDefaultBufferSize}) {
+          SCOPED_TRACE(::testing::Message()
+                       << "targets " << targets << ", length " << length
+                       << ", at " << hit << ", buffer " << size);
+          MemorySource source(text);
+          InputStream input(source, size);
+          if (hit < length) {
+            EXPECT_EQ(skipPastFirstOf(input, targets), target);
+            EXPECT_EQ(input.tell(), static_cast<Offset>(hit + 1));
+          } else {
+            EXPECT_EQ(skipPastFirstOf(input, targets), kEndMarker);
+            EXPECT_EQ(input.tell(), static_cast<Offset>(length));
+          }
+        }
+      }
+    }
+  }
+}
+
 } // namespace
 } // namespace svfseg
