@@ -361,11 +361,52 @@ public:
     for (std::uint64_t segment = 1;
          segment <= segments && !context_.output.failed(); ++segment) {
       bool last = segment == segments;
+      if (!last && writeFullSegment(tdi, tdo, mask))
+        continue;
       writeSegment(last ? lastBits : kSegmentBits, last, tdi, tdo, mask);
     }
   }
 
 private:
+  // A segment of 256 bits other than the last, written straight into the
+  // output stream's buffer where it has room: the bulk of a long command.
+  bool writeFullSegment(BackwardFieldReader &tdi,
+                        std::optional<BackwardFieldReader> &tdo,
+                        std::optional<BackwardFieldReader> &mask) {
+    constexpr std::string_view kHead = "SDRS 256 TDI (";
+    constexpr std::string_view kTdo = ") TDO (";
+    constexpr std::string_view kMask = ") MASK (";
+    constexpr std::string_view kEnd = ") ;\r\n";
+    constexpr std::size_t kLongest = kHead.size() + kTdo.size() + kMask.size() +
+                                     kEnd.size() + 3 * kSegmentDigits;
+    char *room = context_.output.room(kLongest);
+    if (!room)
+      return false;
+    char *to = room;
+    auto put = [&to](std::string_view bytes) {
+      std::memcpy(to, bytes.data(), bytes.size());
+      to += bytes.size();
+    };
+    auto putDigits = [&](BackwardFieldReader &field) {
+      std::memcpy(to, field.nextDigits(kSegmentDigits, segment_).data(),
+                  kSegmentDigits);
+      to += kSegmentDigits;
+    };
+    put(kHead);
+    putDigits(tdi);
+    if (tdo) {
+      put(kTdo);
+      putDigits(*tdo);
+    }
+    if (mask) {
+      put(kMask);
+      putDigits(*mask);
+    }
+    put(kEnd);
+    context_.output.advance(static_cast<std::size_t>(to - room));
+    return true;
+  }
+
   void writeSegment(std::uint64_t bits, bool last, BackwardFieldReader &tdi,
                     std::optional<BackwardFieldReader> &tdo,
                     std::optional<BackwardFieldReader> &mask) {

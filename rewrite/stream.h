@@ -229,6 +229,13 @@ public:
   }
   void writeDecimal(std::uint64_t value);
 
+  // The next `size` bytes of the buffer, to be written into directly and
+  // then passed with advance(); nullptr when the buffer has less room left.
+  char *room(std::size_t size) {
+    return bufferSize_ - used_ >= size ? buffer_.get() + used_ : nullptr;
+  }
+  void advance(std::size_t size) { used_ += size; }
+
   // Hands everything buffered to the sink. Returns the first write failure of
   // the whole run.
   Error flush();
