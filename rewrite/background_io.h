@@ -37,12 +37,12 @@ public:
                std::size_t blocks = kBackgroundBlocks);
   BackgroundIo(const BackgroundIo &) = delete;
   BackgroundIo &operator=(const BackgroundIo &) = delete;
-  // Writes what is still queued, then stops the thread.
+  // Writes what is still queued, then stops the threads.
   ~BackgroundIo();
 
   // `source`, read ahead: a forward read that follows on from the one before
-  // is answered from a block read in the background; one anywhere else starts
-  // the reading ahead again from there.
+  // is answered from a block read in the background, lent to the input stream
+  // or copied; one anywhere else starts the reading ahead again from there.
   ByteSource &input() { return input_; }
   // `sink`, written behind: what it is given is queued and written in order.
   // The first write failure is returned by every later write, and what comes

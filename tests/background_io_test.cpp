@@ -91,6 +91,49 @@ TEST(BackgroundReading, ReportsAReadFailureWhereTheInputReachesIt) {
   }
 }
 
+// Reads the whole input from `offset` on through blocks lent by `source`.
+std::string lendAll(ByteSource &source, Offset offset) {
+  std::string read;
+  for (;;) {
+    Expected<std::string_view> lent =
+        source.lendForward(offset + static_cast<Offset>(read.size()));
+    EXPECT_TRUE(lent);
+    if (!lent || lent->empty())
+      return read;
+    read += *lent;
+  }
+}
+
+TEST(BackgroundReading, LentBlocksGiveTheInputFromWhereverAsked) {
+  const std::string text = numberedBytes(3000);
+  for (std::size_t blockSize : {1, 7, 64, 4096}) {
+    SCOPED_TRACE(::testing::Message() << "block " << blockSize);
+    MemorySource memory(text);
+    StringSink unused;
+    BackgroundIo io(memory, unused, blockSize, 3);
+    ASSERT_TRUE(io.input().lendsForward());
+    EXPECT_EQ(lendAll(io.input(), 0), text);
+    EXPECT_EQ(lendAll(io.input(), 3000), "") << "the end repeats";
+    EXPECT_EQ(lendAll(io.input(), 1234), text.substr(1234)) << "backwards";
+    EXPECT_EQ(lendAll(io.input(), 5000), "") << "past the end";
+  }
+}
+
+TEST(BackgroundReading, ALentReadReportsTheFailureWhereTheInputReachesIt) {
+  const std::string text = numberedBytes(1000);
+  FailingSource failing(text, 600);
+  StringSink unused;
+  BackgroundIo io(failing, unused, 100, 4);
+  for (Offset offset = 0; offset < 600; offset += 100) {
+    Expected<std::string_view> lent = io.input().lendForward(offset);
+    ASSERT_TRUE(lent);
+    EXPECT_EQ(*lent, text.substr(static_cast<std::size_t>(offset), 100));
+  }
+  Expected<std::string_view> failed = io.input().lendForward(600);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.takeError().reason(), "Input/output error");
+}
+
 TEST(BackgroundWriting, WritesReachTheSinkInOrder) {
   const std::string text = numberedBytes(10000);
   for (std::size_t blockSize : {1, 7, 4096}) {
