@@ -88,7 +88,7 @@ void BackgroundIo::writeBehind() {
 }
 
 void BackgroundIo::readNextBlock(std::unique_lock<std::mutex> &lock) {
-  ReadBlock block{spareForReading_.back(), 0, 0, {}};
+  ReadBlock block{spareForReading_.back(), 0, {}};
   spareForReading_.pop_back();
   const Offset at = aheadOffset_;
   const std::uint64_t generation = generation_;
@@ -152,21 +152,6 @@ void BackgroundIo::returnSpareForReading(char *block) {
     reader_.wake();
 }
 
-Expected<std::size_t> BackgroundIo::readForward(Offset offset,
-                                                std::span<char> buffer) {
-  if (passStraightOn_)
-    return source_.readAt(offset, buffer);
-  std::unique_lock lock(mutex_);
-  if (offset != forwardOffset_)
-    restartReadingAt(offset);
-  Error error;
-  std::size_t count = copyFromReadBlocks(lock, buffer, error);
-  if (error)
-    return error;
-  forwardOffset_ = offset + static_cast<Offset>(count);
-  return count;
-}
-
 void BackgroundIo::takeBackLentBlock() {
   if (lent_)
     returnSpareForReading(std::exchange(lent_, nullptr));
@@ -183,44 +168,11 @@ Expected<std::string_view> BackgroundIo::lendForward(Offset offset) {
   ReadBlock &front = readBlocks_.front();
   if (front.error)
     return front.error;
-  std::string_view lent(front.bytes + front.taken, front.size - front.taken);
+  std::string_view lent(front.bytes, front.size);
   lent_ = front.bytes;
   readBlocks_.pop_front();
   forwardOffset_ = offset + static_cast<Offset>(lent.size());
   return lent;
-}
-
-std::size_t BackgroundIo::copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
-                                             std::span<char> buffer,
-                                             Error &error) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    waitForReadBlock(lock);
-    if (readBlocks_.empty())
-      break;
-    ReadBlock &front = readBlocks_.front();
-    if (front.error) {
-      error = front.error;
-      break;
-    }
-    // The thread only appends to the queue, so the first block stays put
-    // while it is copied without the lock.
-    lock.unlock();
-    std::size_t count =
-        std::min(front.size - front.taken, buffer.size() - done);
-    std::memcpy(buffer.data() + done, front.bytes + front.taken, count);
-    lock.lock();
-    front.taken += count;
-    done += count;
-    if (front.taken == front.size) {
-      bool end = front.size < blockSize_;
-      returnSpareForReading(front.bytes);
-      readBlocks_.pop_front();
-      if (end)
-        break;
-    }
-  }
-  return done;
 }
 
 void BackgroundIo::queueForWriting(WriteBlock block) {

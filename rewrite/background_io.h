@@ -40,9 +40,9 @@ public:
   // Writes what is still queued, then stops the threads.
   ~BackgroundIo();
 
-  // `source`, read ahead: a forward read that follows on from the one before
-  // is answered from a block read in the background, lent to the input stream
-  // or copied; one anywhere else starts the reading ahead again from there.
+  // `source`, read ahead: it lends the input stream the blocks read in the
+  // background. A forward read that follows on from the one before takes the
+  // next block; one anywhere else starts the reading ahead again from there.
   ByteSource &input() { return input_; }
   // `sink`, written behind: what it is given is queued and written in order.
   // The first write failure is returned by every later write, and what comes
@@ -59,10 +59,6 @@ private:
     Expected<std::size_t> readAt(Offset offset,
                                  std::span<char> buffer) override {
       return io_.source_.readAt(offset, buffer);
-    }
-    Expected<std::size_t> readForward(Offset offset,
-                                      std::span<char> buffer) override {
-      return io_.readForward(offset, buffer);
     }
     bool lendsForward() const override { return !io_.passStraightOn_; }
     Expected<std::string_view> lendForward(Offset offset) override {
@@ -85,7 +81,6 @@ private:
   struct ReadBlock {
     char *bytes = nullptr;
     std::size_t size = 0;
-    std::size_t taken = 0; // bytes already handed out
     Error error;
   };
   struct WriteBlock {
@@ -102,12 +97,9 @@ private:
   void readNextBlock(std::unique_lock<std::mutex> &lock);
   void writeFirstQueued(std::unique_lock<std::mutex> &lock);
 
-  Expected<std::size_t> readForward(Offset offset, std::span<char> buffer);
   Expected<std::string_view> lendForward(Offset offset);
   void takeBackLentBlock();
   void restartReadingAt(Offset offset);
-  std::size_t copyFromReadBlocks(std::unique_lock<std::mutex> &lock,
-                                 std::span<char> buffer, Error &error);
   Error write(std::string_view bytes);
   void waitForReadBlock(std::unique_lock<std::mutex> &lock);
   void returnSpareForReading(char *block);

@@ -46,7 +46,7 @@ bool InputStream::fill() {
   }
   block_ = next_ = end_ = buffer_.get();
   Expected<std::size_t> count =
-      source_.readForward(blockOffset_, {buffer_.get(), bufferSize_});
+      source_.readAt(blockOffset_, {buffer_.get(), bufferSize_});
   if (!count) {
     error_ = count.takeError();
     return false;

@@ -81,15 +81,9 @@ public:
   // unless the source ends first; returns the count read, 0 at or past the end.
   virtual Expected<std::size_t> readAt(Offset offset,
                                        std::span<char> buffer) = 0;
-  // Reads as readAt() does, for a pass going forwards: the next such read
-  // normally follows on from this one, which a source may read ahead for.
-  virtual Expected<std::size_t> readForward(Offset offset,
-                                            std::span<char> buffer) {
-    return readAt(offset, buffer);
-  }
   // True when the source lends its own blocks for a pass going forwards, so
-  // that they need not be copied: the pass then calls lendForward() instead
-  // of readForward().
+  // that they need not be copied: the input stream then fills with
+  // lendForward() instead of readAt().
   virtual bool lendsForward() const { return false; }
   // The bytes from `offset` on, as many as the source holds in one block,
   // valid until the next call of lendForward(). Empty at the end of the input.
