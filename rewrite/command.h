@@ -62,6 +62,12 @@ struct CommandContext {
 void handleRunCommand(CommandContext &context);
 void handleSdrCommand(CommandContext &context);
 
+// True when `afterHead`, the bytes in view after an "SDR" line head, hold a
+// length of at most 256 bits and the byte that ends it: a command the SDR
+// handler would leave as it stands. The scanner copies such a line like any
+// other, without calling the handler.
+bool isShortSdrInView(std::string_view afterHead);
+
 // Leaves a command as it stands: writes its three head letters and puts the
 // input back to just after them, so that the scanner copies the rest as
 // ordinary text.
@@ -88,6 +94,43 @@ inline void leaveUnreadCommand(CommandContext &context, std::string_view head,
     context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
   leaveCommandUnchanged(context, head, afterHead);
 }
+
+// The value a WindowReader gives past the end of its block. No rule takes it,
+// so reading stops there, and the command is then read from the input stream.
+constexpr int kOutOfView = -2;
+
+// Reads the input stream's buffered block as the input stream would be read,
+// without moving it. A command that lies wholly in the block is read here at
+// the cost of a few comparisons a byte; one that reaches past it shows as
+// ranOut() and is read again from the input stream.
+class WindowReader {
+public:
+  WindowReader(std::string_view window, Offset offset)
+      : window_(window), offset_(offset) {}
+
+  int peekByte() {
+    if (at_ < window_.size())
+      return static_cast<unsigned char>(window_[at_]);
+    ranOut_ = true;
+    return kOutOfView;
+  }
+  void skip(std::size_t count) { at_ += count; }
+  Offset tell() const { return offset_ + static_cast<Offset>(at_); }
+  void seek(Offset offset) { at_ = static_cast<std::size_t>(offset - offset_); }
+  std::string_view text(Offset begin, Offset end) const {
+    return window_.substr(static_cast<std::size_t>(begin - offset_),
+                          static_cast<std::size_t>(end - begin));
+  }
+  // The bytes in view not read yet.
+  std::string_view rest() const { return window_.substr(at_); }
+  bool ranOut() const { return ranOut_; }
+
+private:
+  std::string_view window_;
+  Offset offset_; // input offset of window_[0]
+  std::size_t at_ = 0;
+  bool ranOut_ = false;
+};
 
 inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
 inline bool isLineEnd(int c) { return c == '\n' || c == '\r'; }

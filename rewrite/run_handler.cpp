@@ -37,43 +37,6 @@ struct RunCommand {
 // anything else (a line end, say).
 char separatorFor(int c) { return c == '\t' ? '\t' : ' '; }
 
-// The value a WindowReader gives past the end of its block. No rule takes it,
-// so reading stops there, and the command is then read from the input stream.
-constexpr int kOutOfView = -2;
-
-// Reads the input stream's buffered block as the input stream would be read,
-// without moving it. A command that lies wholly in the block is read here at
-// the cost of a few comparisons a byte; one that reaches past it shows as
-// ranOut() and is read again from the input stream.
-class WindowReader {
-public:
-  WindowReader(std::string_view window, Offset offset)
-      : window_(window), offset_(offset) {}
-
-  int peekByte() {
-    if (at_ < window_.size())
-      return static_cast<unsigned char>(window_[at_]);
-    ranOut_ = true;
-    return kOutOfView;
-  }
-  void skip(std::size_t count) { at_ += count; }
-  Offset tell() const { return offset_ + static_cast<Offset>(at_); }
-  void seek(Offset offset) { at_ = static_cast<std::size_t>(offset - offset_); }
-  std::string_view text(Offset begin, Offset end) const {
-    return window_.substr(static_cast<std::size_t>(begin - offset_),
-                          static_cast<std::size_t>(end - begin));
-  }
-  // The bytes in view not read yet.
-  std::string_view rest() const { return window_.substr(at_); }
-  bool ranOut() const { return ranOut_; }
-
-private:
-  std::string_view window_;
-  Offset offset_; // input offset of window_[0]
-  std::size_t at_ = 0;
-  bool ranOut_ = false;
-};
-
 template <bool (*Test)(int), typename Reader> void skipWhile(Reader &input) {
   while (Test(input.peekByte()))
     input.skip(1);

@@ -62,26 +62,6 @@ std::size_t findStop(std::string_view text) {
   return size;
 }
 
-// True when `line` starts an SDR command of at most 256 bits that lies in
-// view up to the end of its length: such a command is copied as it stands,
-// like any other line, without calling the SDR handler. Anything less plain
-// (a long command, a line cut by the end of the block) is for the handler.
-bool startsShortSdr(std::string_view line) {
-  std::size_t at = kSdrHead.size();
-  if (at >= line.size() || !isBlankOrTab(line[at]))
-    return false;
-  while (at < line.size() && isBlankOrTab(line[at]))
-    ++at;
-  unsigned length = 0;
-  std::size_t digits = 0;
-  for (; at < line.size() && isDigit(line[at]); ++at, ++digits) {
-    length = length * 10 + static_cast<unsigned>(line[at] - '0');
-    if (length > 256)
-      return false;
-  }
-  return digits != 0 && at < line.size();
-}
-
 class StreamScanner {
 public:
   explicit StreamScanner(CommandContext &context) : context_(context) {}
@@ -142,7 +122,8 @@ private:
     std::string_view window = context_.input.window();
     if (window.size() >= LineHeadBuffer::kSlots) {
       std::string_view head = window.substr(0, LineHeadBuffer::kSlots);
-      if (head == kRunHead || (head == kSdrHead && !startsShortSdr(window))) {
+      if (head == kRunHead ||
+          (head == kSdrHead && !isShortSdrInView(window.substr(head.size())))) {
         writeGathered();
         context_.input.skip(head.size());
         handleCommand(head);

@@ -49,7 +49,8 @@ struct LongSdr {
 // Reads the length after "SDR": blanks and tabs, then decimal digits. Returns
 // the length, or nothing when there are no digits or the value does not fit
 // SVF's 32 bits. Leaves the input at the byte after the digits.
-std::optional<std::uint64_t> readLength(InputStream &input) {
+template <typename Reader>
+std::optional<std::uint64_t> readLength(Reader &input) {
   if (!isBlankOrTab(input.peekByte()))
     return std::nullopt; // "SDRS" or another word that merely starts with SDR
   while (isBlankOrTab(input.peekByte()))
@@ -60,9 +61,8 @@ std::optional<std::uint64_t> readLength(InputStream &input) {
   while (isDigit(input.peekByte())) {
     // Once past the limit the value stays past it, so it never wraps around.
     if (length <= kLongestLength)
-      length = length * 10 + static_cast<unsigned>(input.readByte() - '0');
-    else
-      input.skip(1);
+      length = length * 10 + static_cast<unsigned>(input.peekByte() - '0');
+    input.skip(1);
   }
   if (length > kLongestLength)
     return std::nullopt;
@@ -443,6 +443,12 @@ private:
 };
 
 } // namespace
+
+bool isShortSdrInView(std::string_view afterHead) {
+  WindowReader reader(afterHead, 0);
+  std::optional<std::uint64_t> length = readLength(reader);
+  return length && *length <= kSegmentBits && !reader.ranOut();
+}
 
 void handleSdrCommand(CommandContext &context) {
   InputStream &input = context.input;
