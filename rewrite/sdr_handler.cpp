@@ -373,37 +373,17 @@ private:
   bool writeFullSegment(BackwardFieldReader &tdi,
                         std::optional<BackwardFieldReader> &tdo,
                         std::optional<BackwardFieldReader> &mask) {
-    constexpr std::string_view kHead = "SDRS 256 TDI (";
-    constexpr std::string_view kTdo = ") TDO (";
-    constexpr std::string_view kMask = ") MASK (";
-    constexpr std::string_view kEnd = ") ;\r\n";
-    constexpr std::size_t kLongest = kHead.size() + kTdo.size() + kMask.size() +
-                                     kEnd.size() + 3 * kSegmentDigits;
+    constexpr std::size_t kLongest = kFullHead.size() + kTdoWord.size() +
+                                     kMaskWord.size() + kFullEnd.size() +
+                                     3 * kSegmentDigits;
     char *room = context_.output.room(kLongest);
     if (!room)
       return false;
-    char *to = room;
-    auto put = [&to](std::string_view bytes) {
-      std::memcpy(to, bytes.data(), bytes.size());
-      to += bytes.size();
-    };
-    auto putDigits = [&](BackwardFieldReader &field) {
-      std::memcpy(to, field.nextDigits(kSegmentDigits, segment_).data(),
-                  kSegmentDigits);
-      to += kSegmentDigits;
-    };
-    put(kHead);
-    putDigits(tdi);
-    if (tdo) {
-      put(kTdo);
-      putDigits(*tdo);
-    }
-    if (mask) {
-      put(kMask);
-      putDigits(*mask);
-    }
-    put(kEnd);
-    context_.output.advance(static_cast<std::size_t>(to - room));
+    BufferWriter out{room};
+    out.write(kFullHead);
+    writeFields(out, kSegmentDigits, tdi, tdo, mask);
+    out.write(kFullEnd);
+    context_.output.advance(static_cast<std::size_t>(out.to - room));
     return true;
   }
 
@@ -416,26 +396,45 @@ private:
       output.writeDecimal(bits);
       output.write(" TDI (");
     } else {
-      output.write("SDRS 256 TDI (");
+      output.write(kFullHead);
     }
-    std::size_t digits = static_cast<std::size_t>((bits + 3) / 4);
-    writeDigits(tdi, digits);
-    if (tdo) {
-      output.write(") TDO (");
-      writeDigits(*tdo, digits);
-    }
-    if (mask) {
-      output.write(") MASK (");
-      writeDigits(*mask, digits);
-    }
+    writeFields(output, static_cast<std::size_t>((bits + 3) / 4), tdi, tdo,
+                mask);
     // The text after the command's ';' (normally its line end) follows the
     // last segment; the others end their own lines.
-    output.write(last ? ") ;" : ") ;\r\n");
+    output.write(last ? ") ;" : kFullEnd);
   }
 
-  void writeDigits(BackwardFieldReader &field, std::size_t count) {
-    context_.output.write(field.nextDigits(count, segment_));
+  // Writes the segment's `digits` digits of each field present, with the
+  // words that introduce TDO and MASK.
+  template <typename Out>
+  void writeFields(Out &out, std::size_t digits, BackwardFieldReader &tdi,
+                   std::optional<BackwardFieldReader> &tdo,
+                   std::optional<BackwardFieldReader> &mask) {
+    out.write(tdi.nextDigits(digits, segment_));
+    if (tdo) {
+      out.write(kTdoWord);
+      out.write(tdo->nextDigits(digits, segment_));
+    }
+    if (mask) {
+      out.write(kMaskWord);
+      out.write(mask->nextDigits(digits, segment_));
+    }
   }
+
+  // Writes into room taken in the output stream's buffer.
+  struct BufferWriter {
+    char *to;
+    void write(std::string_view bytes) {
+      std::memcpy(to, bytes.data(), bytes.size());
+      to += bytes.size();
+    }
+  };
+
+  static constexpr std::string_view kFullHead = "SDRS 256 TDI (";
+  static constexpr std::string_view kTdoWord = ") TDO (";
+  static constexpr std::string_view kMaskWord = ") MASK (";
+  static constexpr std::string_view kFullEnd = ") ;\r\n";
 
   CommandContext &context_;
   const LongSdr &command_;
