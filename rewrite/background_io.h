@@ -3,12 +3,12 @@
 // cores while the pass works through the bytes.
 //
 // One thread reads the blocks that follow the input stream's last forward read
-// before they are asked for; another writes, in order, the blocks the output
-// stream has filled. The streams copy to and from these blocks rather than
-// hand over their own: their buffers stay in the pass's core's cache, which
-// the scanning and the handlers' reads back within a block need more than
-// the copy costs. A few blocks are kept on each side, so memory stays bounded
-// whatever the size of the file.
+// before they are asked for, and lends them to the input stream; another
+// writes, in order, what the output stream hands over. The output stream
+// copies into these blocks rather than hand over its own buffer: the many
+// small writes of a long SDR command are cheaper into a buffer that stays in
+// the pass's core's cache. A few blocks are kept on each side, so memory
+// stays bounded whatever the size of the file.
 #pragma once
 
 #include "rewrite/stream.h"

@@ -103,8 +103,8 @@ bool rangeIs(const WindowReader &input, Range range, std::string_view text) {
   return input.text(range.begin, range.end) == text;
 }
 
-// Moves past the next ';' in view and returns it; returns kOutOfView, with
-// the reader ranOut(), when there is none.
+// Moves past the first byte in view that is one of `targets` and returns it;
+// returns kOutOfView, with the reader ranOut(), when there is none.
 int skipPastFirstOf(WindowReader &input, std::string_view targets) {
   std::string_view rest = input.rest();
   std::size_t at = rest.find_first_of(targets);
