@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace svfseg {
 
@@ -37,8 +37,9 @@ struct CommandContext {
   OutputStream &output;
   std::size_t readBackBlockSize;
   // Backing store of the SDR handler's read-back blocks, allocated at the first
-  // long SDR command.
-  std::vector<char> readBackBlocks;
+  // long SDR command and left uninitialised: only the pages that reads reach
+  // are ever touched, which spares a short field the page faults of the rest.
+  std::unique_ptr<char[]> readBackBlocks;
   // An offset from which the input holds no ';' up to its end, learnt when a
   // command ran into the end of the input looking for its ';'. A later command
   // there gives up at once instead of searching again, which keeps a file

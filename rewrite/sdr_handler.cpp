@@ -340,9 +340,10 @@ public:
 
   void writeAll() {
     std::size_t blockSize = context_.readBackBlockSize;
-    std::vector<char> &blocks = context_.readBackBlocks;
-    blocks.resize(3 * blockSize);
-    std::span<char> store(blocks);
+    std::unique_ptr<char[]> &blocks = context_.readBackBlocks;
+    if (!blocks)
+      blocks.reset(new char[3 * blockSize]);
+    std::span<char> store(blocks.get(), 3 * blockSize);
     BackwardFieldReader tdi(context_.input, command_.tdi,
                             store.subspan(0, blockSize));
     std::optional<BackwardFieldReader> tdo;

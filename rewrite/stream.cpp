@@ -24,8 +24,8 @@ Expected<std::size_t> MemorySource::readAt(Offset offset,
 }
 
 InputStream::InputStream(ByteSource &source, std::size_t bufferSize)
-    : source_(source), bufferSize_(bufferSize), buffer_(new char[bufferSize]),
-      block_(buffer_.get()), next_(block_), end_(block_) {}
+    : source_(source), bufferSize_(bufferSize), block_(nullptr), next_(nullptr),
+      end_(nullptr) {}
 
 bool InputStream::fill() {
   if (next_ != end_)
@@ -37,13 +37,16 @@ bool InputStream::fill() {
     Expected<std::string_view> lent = source_.lendForward(blockOffset_);
     if (!lent) {
       error_ = lent.takeError();
-      block_ = next_ = end_ = buffer_.get();
+      next_ = end_ = block_;
       return false;
     }
     block_ = next_ = lent->data();
     end_ = next_ + lent->size();
     return !lent->empty();
   }
+  // A source that lends its blocks never needs a buffer of the stream's own.
+  if (!buffer_)
+    buffer_.reset(new char[bufferSize_]);
   block_ = next_ = end_ = buffer_.get();
   Expected<std::size_t> count =
       source_.readAt(blockOffset_, {buffer_.get(), bufferSize_});
