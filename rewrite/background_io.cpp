@@ -137,26 +137,35 @@ void BackgroundIo::writeBehind() {
 }
 
 void BackgroundIo::readNextBlock(std::unique_lock<std::mutex> &lock) {
-  ReadBlock block{spareForReading_.back(), 0, {}};
+  // The block takes its place in the queue before it is read, so that blocks
+  // read by the thread and by the pass at the same time stay in input order.
+  char *bytes = spareForReading_.back();
   spareForReading_.pop_back();
+  readBlocks_.push_back({bytes, 0, {}, false});
   const Offset at = aheadOffset_;
+  aheadOffset_ += static_cast<Offset>(blockSize_);
   const std::uint64_t generation = generation_;
   lock.unlock();
-  Expected<std::size_t> count = source_.readAt(at, {block.bytes, blockSize_});
+  Expected<std::size_t> count = source_.readAt(at, {bytes, blockSize_});
   lock.lock();
-  if (generation != generation_) { // restarted elsewhere meanwhile
-    spareForReading_.push_back(block.bytes);
+  if (generation != generation_) {
+    // Restarted elsewhere meanwhile: the queue no longer holds the block.
+    spareForReading_.push_back(bytes);
+    pass_.wake();
     return;
   }
+  ReadBlock &block = *std::find_if(
+      readBlocks_.begin(), readBlocks_.end(),
+      [bytes](const ReadBlock &queued) { return queued.bytes == bytes; });
   if (count)
     block.size = *count;
   else
     block.error = count.takeError();
+  block.read = true;
   // A short block is the end of the input; after a failure nothing more is
   // read.
-  readPaused_ = block.error || block.size < blockSize_;
-  aheadOffset_ += static_cast<Offset>(block.size);
-  readBlocks_.push_back(std::move(block));
+  if (block.error || block.size < blockSize_)
+    readPaused_ = true;
   pass_.wake();
 }
 
@@ -179,8 +188,10 @@ void BackgroundIo::writeFirstQueued(std::unique_lock<std::mutex> &lock) {
 
 void BackgroundIo::restartReadingAt(Offset offset) {
   ++generation_;
+  // A block still being read goes back to the spares once its read is over.
   for (ReadBlock &block : readBlocks_)
-    spareForReading_.push_back(block.bytes);
+    if (block.read)
+      spareForReading_.push_back(block.bytes);
   readBlocks_.clear();
   aheadOffset_ = offset;
   forwardOffset_ = offset;
@@ -189,10 +200,23 @@ void BackgroundIo::restartReadingAt(Offset offset) {
 }
 
 void BackgroundIo::waitForReadBlock(std::unique_lock<std::mutex> &lock) {
-  if (readBlocks_.empty() && canReadAhead())
-    reader_.wake();
-  pass_.sleepUntil(lock,
-                   [this] { return !readBlocks_.empty() || readPaused_; });
+  auto frontRead = [this] {
+    return !readBlocks_.empty() && readBlocks_.front().read;
+  };
+  auto atEnd = [this] { return readBlocks_.empty() && readPaused_; };
+  // Rather than wait for the thread, the pass reads the next free block
+  // itself: where the input comes in more slowly than the pass takes it, both
+  // cores then read. The thread is woken for another where there is one.
+  while (!frontRead() && !atEnd()) {
+    if (canReadAhead()) {
+      if (spareForReading_.size() > 1)
+        reader_.wake();
+      readNextBlock(lock);
+      continue;
+    }
+    pass_.sleepUntil(lock,
+                     [&] { return frontRead() || atEnd() || canReadAhead(); });
+  }
 }
 
 void BackgroundIo::returnSpareForReading(char *block) {

@@ -3,12 +3,14 @@
 // cores while the pass works through the bytes.
 //
 // One thread reads the blocks that follow the input stream's last forward read
-// before they are asked for, and lends them to the input stream; another
-// writes, in order, what the output stream hands over. The output stream
-// copies into these blocks rather than hand over its own buffer: the many
-// small writes of a long SDR command are cheaper into a buffer that stays in
-// the pass's core's cache. A few blocks are kept on each side, so memory
-// stays bounded whatever the size of the file.
+// before they are asked for, and lends them to the input stream. Where the
+// next block is not read yet when it is asked for, the pass reads one of those
+// after it itself rather than wait, so that a pass with little to do has both
+// cores reading. Another thread writes, in order, what the output stream hands
+// over. The output stream copies into these blocks rather than hand over its
+// own buffer: the many small writes of a long SDR command are cheaper into a
+// buffer that stays in the pass's core's cache. A few blocks are kept on each
+// side, so memory stays bounded whatever the size of the file.
 #pragma once
 
 #include "rewrite/stream.h"
@@ -82,6 +84,7 @@ private:
     char *bytes = nullptr;
     std::size_t size = 0;
     Error error;
+    bool read = false; // false while a thread is still reading it
   };
   struct WriteBlock {
     char *bytes = nullptr;
@@ -158,10 +161,11 @@ private:
   // wake-ups, each for more work.
   std::size_t wakeMark_;
   bool stopping_ = false;
-  // Reading: blocks read ahead, in input order, and blocks free for reading.
+  // Reading: blocks read ahead or being read, in input order, and blocks free
+  // for reading.
   std::deque<ReadBlock> readBlocks_;
   std::vector<char *> spareForReading_;
-  Offset aheadOffset_ = 0;       // where the thread reads next
+  Offset aheadOffset_ = 0;       // where the next block read ahead starts
   Offset forwardOffset_ = 0;     // where the next forward read follows on
   std::uint64_t generation_ = 0; // counts restarts of the reading ahead
   bool readPaused_ = false;      // at the end of the input or a failure

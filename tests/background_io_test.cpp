@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace svfseg {
 namespace {
@@ -91,6 +94,42 @@ TEST(BackgroundReading, ALentReadReportsTheFailureWhereTheInputReachesIt) {
     Expected<std::string_view> failed = io.input().lendForward(600);
     ASSERT_FALSE(failed) << "read " << again;
     EXPECT_EQ(failed.takeError().reason(), "Input/output error");
+  }
+}
+
+// A source whose reads are slow on every thread but the one that made it, and
+// that counts the reads made on that thread.
+class SlowElsewhereSource final : public ByteSource {
+public:
+  explicit SlowElsewhereSource(std::string_view bytes) : memory_(bytes) {}
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
+    if (std::this_thread::get_id() == maker_)
+      ++readsByMaker;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return memory_.readAt(offset, buffer);
+  }
+  std::atomic<int> readsByMaker{0};
+
+private:
+  MemorySource memory_;
+  std::thread::id maker_ = std::this_thread::get_id();
+};
+
+TEST(BackgroundReading, ThePassReadsBlocksItselfRatherThanWait) {
+  const std::string text = numberedBytes(3000);
+  SlowElsewhereSource slow(text);
+  StringSink unused;
+  BackgroundIo io(slow, unused, 100, 4);
+  EXPECT_EQ(lendAll(io.input(), 0), text);
+  EXPECT_GT(slow.readsByMaker, 0);
+  // Starting again elsewhere while the thread is still reading a block: that
+  // block is not lent, and comes back for later reads.
+  for (Offset offset : {50, 1234, 0, 2999}) {
+    EXPECT_EQ(lend(io.input(), offset),
+              text.substr(static_cast<std::size_t>(offset), 100));
+    EXPECT_EQ(lendAll(io.input(), offset),
+              text.substr(static_cast<std::size_t>(offset)));
   }
 }
 
