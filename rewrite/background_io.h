@@ -157,8 +157,9 @@ private:
   Sleeper writer_;
   Sleeper pass_; // the thread that runs the pass
   // The reader is woken once this many blocks are free for it, the writer
-  // once this many are queued (or when the pass waits for either): fewer
-  // wake-ups, each for more work.
+  // once this many are queued: fewer wake-ups, each for more work. A pass that
+  // would wait wakes the writer at once, and reads a block itself while it
+  // wakes the reader for another.
   std::size_t wakeMark_;
   bool stopping_ = false;
   // Reading: blocks read ahead or being read, in input order, and blocks free
