@@ -1,7 +1,7 @@
 #include "app/run_control.h"
 
-#include "rewrite/background_io.h"
-#include "rewrite/file.h"
+#include "io/background_io.h"
+#include "io/file.h"
 #include "rewrite/scanner.h"
 
 #include <cstdio>

@@ -3,7 +3,7 @@
 // does to the bytes is the library's.
 #pragma once
 
-#include "rewrite/file.h"
+#include "io/file.h"
 
 #include <string>
 #include <string_view>

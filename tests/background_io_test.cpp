@@ -1,4 +1,4 @@
-#include "rewrite/background_io.h"
+#include "io/background_io.h"
 
 #include "svf_generator.h"
 #include "test_support.h"

@@ -1,4 +1,4 @@
-#include "rewrite/file.h"
+#include "io/file.h"
 #include "segments.h"
 #include "test_support.h"
 

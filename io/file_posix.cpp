@@ -1,4 +1,4 @@
-#include "rewrite/file.h"
+#include "io/file.h"
 
 #include <atomic>
 #include <cerrno>
