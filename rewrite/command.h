@@ -1,21 +1,19 @@
 // What the stream scanner shares with the RUN handler and the SDR handler
-// during one pass.
+// during one pass, and the reading of commands that they share.
 #pragma once
 
+#include "rewrite/diagnostics.h"
 #include "rewrite/stream.h"
 
-#include <algorithm>
 #include <array>
-#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace svfseg {
 
-// A forward search for the first of some bytes: from `from` on, the first of
-// them is `byte`, at offset `at` (kEndMarker, at the end of the input, when
-// there is none). Until the search has been made, it covers nothing.
+// A forward search made from `from` that found `byte` at `at`. Until one has
+// been made, it covers nothing.
 struct RememberedSearch {
   Offset from = 0;
   Offset at = -1;
@@ -39,22 +37,24 @@ struct CommandContext {
   // Backing store of the SDR handler's read-back blocks, allocated at the first
   // long SDR command and left uninitialised: only the pages that reads reach
   // are ever touched, which spares a short field the page faults of the rest.
-  std::unique_ptr<char[]> readBackBlocks;
-  // An offset from which the input holds no ';' up to its end, learnt when a
-  // command ran into the end of the input looking for its ';'. A later command
-  // there gives up at once instead of searching again, which keeps a file
-  // without any ';' a linear pass.
-  Offset noSemicolonFrom = std::numeric_limits<Offset>::max();
-  // The SDR handler's last search of each kind. A malformed long SDR can
-  // search far before it gives up (to a ';' many lines on); later commands
+  std::unique_ptr<char[]> readBackBlocks{};
+  // Where findings go; none are reported without one.
+  DiagnosticSink *diagnostics = nullptr;
+  // The RUN handler's last search for the ';' that ends a command. A line that
+  // merely begins with RUN can search far (to a ';' many lines on); later ones
   // that start inside that stretch take the answer from here instead of
-  // searching it again, which keeps a file of such commands a linear pass.
-  std::array<RememberedSearch, 4> sdrSearches{};
+  // searching it again, which keeps a file of such lines a linear pass.
+  RememberedSearch terminatorSearch{};
   // The RUN handler's last few commands: tools write the same few RUNTEST
   // commands thousands of times over, and a repeat is written from here
   // without being read again.
   std::array<RememberedRun, 4> runs{};
   std::size_t nextRun = 0;
+
+  void report(const Diagnostic &diagnostic) const {
+    if (diagnostics)
+      diagnostics->report(diagnostic);
+  }
 };
 
 // Both handlers are called with the input just after the three letters of the
@@ -69,6 +69,23 @@ void handleSdrCommand(CommandContext &context);
 // other, without calling the handler.
 bool isShortSdrInView(std::string_view afterHead);
 
+// How a command that the scanner does not hand to a handler stands on its
+// line: the reasons the output carries it as it stands.
+struct CommandPlace {
+  bool notAtLineStart = false;
+  bool notUpperCase = false;
+  bool afterAnotherCommand = false;
+};
+
+// Checks a command that the output carries as it stands because of `place`,
+// whose word (SDR or RUNTEST, in any case) starts at `at`, and reports it
+// where the output cannot carry it as the input means it. Leaves the input
+// stream where it is.
+void checkSdrLeftInPlace(CommandContext &context, Offset at,
+                         CommandPlace place);
+void checkRunTestLeftInPlace(CommandContext &context, Offset at,
+                             CommandPlace place);
+
 // Leaves a command as it stands: writes its three head letters and puts the
 // input back to just after them, so that the scanner copies the rest as
 // ordinary text.
@@ -78,22 +95,22 @@ inline void leaveCommandUnchanged(CommandContext &context,
   context.output.write(head);
 }
 
-// How reading a command to its ';' ended.
-enum class CommandRead { kComplete, kMalformed, kUnterminated };
+// How reading a command to its ';' ended: complete, at a byte that does not
+// fit it, at the end of the input, or at a line that starts another command
+// before its ';'.
+enum class CommandRead { kComplete, kMalformed, kUnterminated, kNextCommand };
 
-// The outcome of a read stopped by `c`: the end of the input, or a byte that
-// does not fit the command.
+// The value a read gives where the next line starts with an SVF command word:
+// a command never takes its parts from there.
+constexpr int kNextCommand = -3;
+
+// The outcome of a read stopped by `c`.
 inline CommandRead failureAt(int c) {
-  return c == kEndMarker ? CommandRead::kUnterminated : CommandRead::kMalformed;
-}
-
-// Leaves a command that could not be read as it stands. One that ran into the
-// end of the input looking for its ';' shows that no ';' follows its head.
-inline void leaveUnreadCommand(CommandContext &context, std::string_view head,
-                               Offset afterHead, CommandRead outcome) {
-  if (outcome == CommandRead::kUnterminated)
-    context.noSemicolonFrom = std::min(context.noSemicolonFrom, afterHead);
-  leaveCommandUnchanged(context, head, afterHead);
+  if (c == kEndMarker)
+    return CommandRead::kUnterminated;
+  if (c == kNextCommand)
+    return CommandRead::kNextCommand;
+  return CommandRead::kMalformed;
 }
 
 // The value a WindowReader gives past the end of its block. No rule takes it,
@@ -137,5 +154,119 @@ inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
 inline bool isLineEnd(int c) { return c == '\n' || c == '\r'; }
 inline bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
 inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
+inline bool isLetter(int c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+inline bool isWordByte(int c) { return isLetter(c) || isDigit(c) || c == '_'; }
+inline bool isHexDigit(int c) {
+  return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+inline char upperCase(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when `word` is the same word as `other`, ignoring case.
+bool sameWordIgnoringCase(std::string_view word, std::string_view other);
+
+// True when `word` is an SVF command word (ENDDR, SIR, RUNTEST...), in any
+// case.
+bool isCommandWord(std::string_view word);
+
+// True when the bytes at the reader's position, after blanks and tabs, start
+// with an SVF command word. Leaves the reader where it was. A WindowReader
+// that runs out of view while looking shows it as ranOut().
+template <typename Reader> bool startsCommandWord(Reader &input) {
+  const Offset start = input.tell();
+  while (isBlankOrTab(input.peekByte()))
+    input.skip(1);
+  char word[10];
+  std::size_t length = 0;
+  while (length < sizeof word && isWordByte(input.peekByte())) {
+    word[length++] = static_cast<char>(input.peekByte());
+    input.skip(1);
+  }
+  bool command = length < sizeof word && !isWordByte(input.peekByte()) &&
+                 input.peekByte() != kOutOfView &&
+                 isCommandWord({word, length});
+  input.seek(start);
+  return command;
+}
+
+// Moves past blanks, tabs and line ends. Returns kNextCommand, with the input
+// at the start of that line, where a line it enters starts with an SVF command
+// word; otherwise the byte it stopped at.
+template <typename Reader> int skipLayout(Reader &input) {
+  for (;;) {
+    int c = input.peekByte();
+    if (!isWhitespace(c))
+      return c;
+    input.skip(1);
+    if (c == '\n' && startsCommandWord(input))
+      return kNextCommand;
+  }
+}
+
+// Moves the input to the next byte that is neither a hexadecimal digit nor a
+// blank, a tab or a line end, and returns it without moving past it; returns
+// kEndMarker at the end of the input. The fields of a long SDR command are
+// passed over at memory speed this way.
+int skipToMark(InputStream &input);
+
+// True when the byte `c` at `at` starts a comment: a '!', or "//". Leaves
+// the input where it is.
+bool startsComment(InputStream &input, Offset at, int c);
+
+// Moves the input past a comment whose mark ('!', or the first '/' of "//") is
+// the next byte: to its line end, which stays unread.
+void skipComment(InputStream &input);
+
+// Reads the input backwards from an offset without moving the input stream:
+// from its buffered block where that holds the bytes, by positional reads of
+// a few hundred bytes before that.
+class BackwardBytes {
+public:
+  // Starts just before `from`; reads no further back than `floor`.
+  BackwardBytes(InputStream &input, Offset from, Offset floor = 0)
+      : input_(input), at_(from), floor_(floor), held_(input.heldBefore(from)) {
+  }
+
+  // The byte before the position, moving back over it; kEndMarker at the
+  // floor.
+  int previous() {
+    if (at_ <= floor_)
+      return kEndMarker;
+    if (held_.empty() && !readChunk())
+      return kEndMarker;
+    --at_;
+    const char c = held_.back();
+    held_.remove_suffix(1);
+    return static_cast<unsigned char>(c);
+  }
+  // The offset of the byte previous() gave last.
+  Offset tell() const { return at_; }
+
+private:
+  bool readChunk();
+
+  InputStream &input_;
+  Offset at_;
+  Offset floor_;
+  std::string_view held_; // the bytes just before at_ that are at hand
+  char chunk_[256];
+};
+
+// The word that the byte at `at` belongs to: the bytes of letters, digits and
+// '_' around it, cut to a dozen bytes; and whether only blanks and tabs stand
+// before it on its line, so that it starts the line.
+struct WordAround {
+  Offset begin = 0;
+  Offset end = 0;
+  std::string text;
+  bool startsLine = false;
+};
+WordAround wordAround(InputStream &input, Offset at);
+
+// The longest word text WordAround keeps.
+inline constexpr std::size_t kLongestWord = 12;
 
 } // namespace svfseg

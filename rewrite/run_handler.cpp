@@ -31,6 +31,7 @@ struct RunCommand {
   Range unit; // empty when the count is directly followed by the ';'
   std::optional<Range> minimumTime;
   Offset semicolon = 0;
+  Offset nextCommand = -1; // where a line starts another command before the ';'
 };
 
 // The separator to write for `c`: a blank or a tab as read, a blank for
@@ -103,32 +104,37 @@ bool rangeIs(const WindowReader &input, Range range, std::string_view text) {
   return input.text(range.begin, range.end) == text;
 }
 
-// Moves past the first byte in view that is one of `targets` and returns it;
-// returns kOutOfView, with the reader ranOut(), when there is none.
-int skipPastFirstOf(WindowReader &input, std::string_view targets) {
-  std::string_view rest = input.rest();
-  std::size_t at = rest.find_first_of(targets);
-  if (at == std::string_view::npos) {
-    input.skip(rest.size());
-    return input.peekByte();
-  }
-  input.skip(at + 1);
-  return static_cast<unsigned char>(rest[at]);
-}
-
 // After a clock count and its unit, a minimum time in seconds: "1.00E-02 SEC".
+// Where there is none, the reader is left where it was.
 template <typename Reader> std::optional<Range> readMinimumTime(Reader &input) {
-  skipWhile<isWhitespace>(input);
+  const Offset start = input.tell();
+  auto none = [&] {
+    input.seek(start);
+    return std::nullopt;
+  };
+  if (skipLayout(input) == kNextCommand)
+    return none();
   Range time = readNumber(input);
   if (time.empty() || !isWhitespace(input.peekByte()))
-    return std::nullopt;
-  skipWhile<isWhitespace>(input);
-  if (!rangeIs(input, readWord(input), "SEC"))
-    return std::nullopt;
+    return none();
+  if (skipLayout(input) == kNextCommand ||
+      !rangeIs(input, readWord(input), "SEC"))
+    return none();
   return time;
 }
 
-// Reads a RUN command from just after its head up to and including its ';'.
+// The outcome of a read of `command` stopped by `c`; where that is a line that
+// starts another command, the input stands at its start.
+template <typename Reader>
+CommandRead stoppedBy(Reader &input, RunCommand &command, int c) {
+  if (c == kNextCommand)
+    command.nextCommand = input.tell();
+  return failureAt(c);
+}
+
+// Reads a RUN command from just after its head up to its unit, and a minimum
+// time after a clock count. Layout between the parts may span lines, but
+// never into a line that starts another command.
 template <typename Reader>
 CommandRead parseRunCommand(Reader &input, RunCommand &command) {
   command.word = readWord(input);
@@ -136,10 +142,12 @@ CommandRead parseRunCommand(Reader &input, RunCommand &command) {
   if (!isWhitespace(c))
     return failureAt(c);
   command.wordSeparator = separatorFor(c);
-  skipWhile<isWhitespace>(input);
-  if (isUpperCaseLetter(input.peekByte())) { // a state name: IDLE, DRPAUSE
+  if (c = skipLayout(input); c == kNextCommand)
+    return stoppedBy(input, command, c);
+  if (isUpperCaseLetter(c)) { // a state name: IDLE, DRPAUSE
     skipWhile<isUpperCaseLetter>(input);
-    skipWhile<isWhitespace>(input);
+    if (c = skipLayout(input); c == kNextCommand)
+      return stoppedBy(input, command, c);
   }
   command.count = readNumber(input);
   if (command.count.empty())
@@ -147,17 +155,100 @@ CommandRead parseRunCommand(Reader &input, RunCommand &command) {
 
   c = input.peekByte();
   command.unitSeparator = separatorFor(c);
-  skipWhile<isWhitespace>(input);
+  if (c = skipLayout(input); c == kNextCommand)
+    return stoppedBy(input, command, c);
   command.unit = readWord(input);
   if (rangeIs(input, command.unit, "TCK") ||
       rangeIs(input, command.unit, "SCK"))
     command.minimumTime = readMinimumTime(input);
-
-  c = skipPastFirstOf(input, ";");
-  if (c != ';')
-    return failureAt(c);
-  command.semicolon = input.tell() - 1;
   return CommandRead::kComplete;
+}
+
+// Moves past the command's ';', passing over the clauses and comments before
+// it. Returns ';', or where there is none before it: kEndMarker, kNextCommand
+// (the input then at that line's start), or kOutOfView.
+int skipToTerminator(WindowReader &input) {
+  for (;;) {
+    std::string_view rest = input.rest();
+    std::size_t at = rest.find_first_of(";!/\n");
+    if (at == std::string_view::npos) {
+      input.skip(rest.size());
+      return input.peekByte();
+    }
+    input.skip(at + 1);
+    const char c = rest[at];
+    if (c == ';')
+      return ';';
+    if (c == '\n' || (c == '/' && input.peekByte() != '/')) {
+      if (c == '\n' && startsCommandWord(input))
+        return kNextCommand;
+      if (input.ranOut())
+        return kOutOfView;
+      continue;
+    }
+    // A comment, to its line end.
+    std::string_view comment = input.rest();
+    std::size_t end = comment.find('\n');
+    if (end == std::string_view::npos) {
+      input.skip(comment.size());
+      return input.peekByte();
+    }
+    input.skip(end);
+  }
+}
+
+int skipToTerminator(InputStream &input) {
+  for (;;) {
+    int c = skipPastFirstOf(input, ";!/\n");
+    if (c == ';' || c == kEndMarker)
+      return c;
+    if (c == '\n') {
+      if (startsCommandWord(input))
+        return kNextCommand;
+    } else if (startsComment(input, input.tell() - 1, c)) {
+      skipComment(input);
+    }
+  }
+}
+
+// Where a search for a command's ';' ended: the byte found (as for
+// skipToTerminator()) and the offset after it, or the start of the line that
+// starts another command.
+struct Terminator {
+  int byte;
+  Offset end;
+};
+
+Terminator findTerminatorInView(WindowReader &input) {
+  int c = skipToTerminator(input);
+  return {c, input.tell()};
+}
+
+// Searches the input stream, or takes the answer of the last search where
+// that covers the input's position. The input is left where the answer is
+// no later than the search's end.
+Terminator findTerminatorInInput(CommandContext &context) {
+  InputStream &input = context.input;
+  RememberedSearch &last = context.terminatorSearch;
+  const Offset from = input.tell();
+  if (from < last.from || from >= last.at) {
+    int found = skipToTerminator(input);
+    last = {from, input.tell(), found};
+  }
+  return {last.byte, last.at};
+}
+
+// Finds the ';' that ends `command`, read up to its unit, with `find`.
+template <typename Find>
+CommandRead findTerminator(RunCommand &command, Find find) {
+  Terminator found = find();
+  if (found.byte == ';') {
+    command.semicolon = found.end - 1;
+    return CommandRead::kComplete;
+  }
+  if (found.byte == kNextCommand)
+    command.nextCommand = found.end;
+  return failureAt(found.byte);
 }
 
 // Writes `command` to `out`, taking the stretches of the input it keeps from
@@ -183,6 +274,9 @@ void writeRunCommand(const RunCommand &command, Writer &out, Copy copy) {
     out.write(" SEC ;");
   }
 }
+
+// How far a RUN command is read in the input stream's window.
+constexpr std::size_t kRunCommandInView = 512;
 
 // Collects in a string what would be written to the output stream.
 struct StringWriter {
@@ -214,13 +308,109 @@ void writeAndRemember(CommandContext &context, const RunCommand &command,
   context.output.write(slot.written);
 }
 
+// A copy of the input bytes from `at` on, as far as a RUNTEST command of any
+// sensible length reaches, read without moving the input stream.
+class Copied {
+public:
+  Copied(InputStream &input, Offset at)
+      : at_(at), size_(input.readAt(at, bytes_)) {}
+  WindowReader reader() const { return WindowReader({bytes_, size_}, at_); }
+
+private:
+  char bytes_[512];
+  Offset at_;
+  std::size_t size_;
+};
+
+bool isAnyPartEnd(int c) { return c == ';' || c == '!' || c == '/' || c < 0; }
+
+// What a RUNTEST command read from just after its command word holds beyond
+// a count and a unit, as RunTestParts. Read in any case, and to no further
+// than its first ';', comment, or line that starts another command.
+std::uint32_t runTestParts(WindowReader &input) {
+  std::uint32_t parts = 0;
+  int c = skipLayout(input);
+  if (isLetter(c)) {
+    parts |= kHasStateName;
+    skipWhile<isLetter>(input);
+    c = skipLayout(input);
+  }
+  if (c == kNextCommand || readNumber(input).empty()) {
+    parts |= kHasNoCount;
+    if (!isAnyPartEnd(input.peekByte()))
+      parts |= kHasClause;
+    return parts;
+  }
+  if (skipLayout(input) == kNextCommand)
+    return parts;
+  Range unit = readWord(input);
+  std::string_view unitText = input.text(unit.begin, unit.end);
+  if (sameWordIgnoringCase(unitText, "TCK") ||
+      sameWordIgnoringCase(unitText, "SCK")) {
+    const Offset afterUnit = input.tell();
+    if (skipLayout(input) != kNextCommand && !readNumber(input).empty() &&
+        skipLayout(input) != kNextCommand && [&] {
+          Range seconds = readWord(input);
+          return sameWordIgnoringCase(input.text(seconds.begin, seconds.end),
+                                      "SEC");
+        }())
+      parts |= kHasMinimumTime;
+    else
+      input.seek(afterUnit);
+  }
+  if (!isAnyPartEnd(skipLayout(input)))
+    parts |= kHasClause;
+  return parts;
+}
+
+// Reports a RUNTEST command at `at` that the output carries unreduced, where
+// it holds what the reduced form would drop.
+void reportUnreduced(CommandContext &context, Offset at, std::uint32_t parts,
+                     CommandPlace place) {
+  if ((parts & (kHasStateName | kHasClause | kHasMinimumTime)) == 0)
+    return;
+  if (place.notAtLineStart)
+    parts |= kNotAtLineStart;
+  if (place.notUpperCase)
+    parts |= kNotUpperCase;
+  if (place.afterAnotherCommand)
+    parts |= kAfterAnotherCommand;
+  context.report(
+      {Finding::kRunTestUnreduced, at, 0, FieldName::kTdi, {}, -1, parts});
+}
+
+// Leaves a RUN command that could not be read as it stands, and reports why
+// where the output cannot carry it as the input means it.
+void leaveUnreducedCommand(CommandContext &context, Offset afterHead,
+                           CommandRead parsed, const RunCommand &command) {
+  const Offset at = afterHead - static_cast<Offset>(kRunHead.size());
+  if (parsed == CommandRead::kMalformed) {
+    Copied copied(context.input, at);
+    WindowReader reader = copied.reader();
+    reader.skip(kRunHead.size());
+    Range word = readWord(reader);
+    if (word.end - word.begin == 4 &&
+        sameWordIgnoringCase(reader.text(word.begin, word.end), "TEST") &&
+        isWhitespace(reader.peekByte()))
+      reportUnreduced(context, at, runTestParts(reader), {});
+  } else {
+    char word[kLongestWord];
+    std::size_t size = context.input.readAt(at, word);
+    std::size_t length = 0;
+    while (length < size &&
+           isWordByte(static_cast<unsigned char>(word[length])))
+      ++length;
+    context.report({Finding::kRunTestUnterminated, at, 0, FieldName::kTdi,
+                    std::string(word, length), command.nextCommand, 0});
+  }
+  leaveCommandUnchanged(context, kRunHead, afterHead);
+}
+
 } // namespace
 
 void handleRunCommand(CommandContext &context) {
   InputStream &input = context.input;
   const Offset afterHead = input.tell();
-  if (afterHead >= context.noSemicolonFrom)
-    return leaveCommandUnchanged(context, kRunHead, afterHead);
 
   // A command written just as one of the last few is written as that was.
   std::string_view window = input.window();
@@ -235,17 +425,28 @@ void handleRunCommand(CommandContext &context) {
     }
   }
 
+  // A command is read in view where it lies in the first few hundred bytes;
+  // further is read from the input stream, whose searches are remembered.
   RunCommand command;
-  WindowReader reader(window, afterHead);
+  WindowReader reader(window.substr(0, kRunCommandInView), afterHead);
   CommandRead parsed = parseRunCommand(reader, command);
+  if (parsed == CommandRead::kComplete)
+    parsed =
+        findTerminator(command, [&] { return findTerminatorInView(reader); });
   const bool inView = !reader.ranOut();
   if (!inView) {
     command = {};
     parsed = parseRunCommand(input, command);
+    if (parsed == CommandRead::kComplete)
+      parsed = findTerminator(command,
+                              [&] { return findTerminatorInInput(context); });
   }
   if (parsed != CommandRead::kComplete)
-    return leaveUnreadCommand(context, kRunHead, afterHead, parsed);
-  if (inView && !read.empty()) {
+    return leaveUnreducedCommand(context, afterHead, parsed, command);
+  const bool remembered =
+      inView &&
+      command.semicolon + 1 == afterHead + static_cast<Offset>(read.size());
+  if (remembered) {
     writeAndRemember(context, command, reader, read);
   } else {
     writeRunCommand(command, context.output, [&](Range range) {
@@ -253,6 +454,17 @@ void handleRunCommand(CommandContext &context) {
     });
   }
   input.seek(command.semicolon + 1);
+}
+
+void checkRunTestLeftInPlace(CommandContext &context, Offset at,
+                             CommandPlace place) {
+  constexpr std::string_view kWord = "RUNTEST";
+  Copied copied(context.input, at);
+  WindowReader reader = copied.reader();
+  std::string_view word = reader.text(at, readWord(reader).end);
+  if (!sameWordIgnoringCase(word, kWord) || !isWhitespace(reader.peekByte()))
+    return;
+  reportUnreduced(context, at, runTestParts(reader), place);
 }
 
 } // namespace svfseg

@@ -1,6 +1,7 @@
 // The stream scanner: the one pass over the input that writes the output.
 #pragma once
 
+#include "rewrite/diagnostics.h"
 #include "rewrite/stream.h"
 
 #include <cstddef>
@@ -16,12 +17,16 @@ inline constexpr std::size_t kDefaultReadBackBlockSize =
 
 struct ScanOptions {
   std::size_t readBackBlockSize = kDefaultReadBackBlockSize;
+  // Takes what the pass finds that the output cannot carry as the input
+  // means it; nothing is reported without one.
+  DiagnosticSink *diagnostics = nullptr;
 };
 
 // Copies `input` to `output`, writing every '!' as "//" and handing each line
 // that starts with RUN or SDR to the RUN handler or the SDR handler. Runs to
 // the end of the input, or until the output fails; read and write failures are
-// left in the streams for the caller to report.
+// left in the streams for the caller to report, findings are reported to
+// options.diagnostics as they are made.
 void scan(InputStream &input, OutputStream &output,
           const ScanOptions &options = {});
 

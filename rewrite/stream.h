@@ -179,6 +179,15 @@ public:
                             static_cast<std::size_t>(end - begin));
   }
 
+  // The buffered bytes from the start of the buffered block up to `end`;
+  // empty when the block does not hold `end`.
+  std::string_view heldBefore(Offset end) const {
+    Offset held = end_ - block_;
+    if (end < blockOffset_ || end > blockOffset_ + held)
+      return {};
+    return {block_, static_cast<std::size_t>(end - blockOffset_)};
+  }
+
   // The first read failure, if any. Once it has failed, the stream reads as
   // ended.
   const Error &error() const { return error_; }

@@ -45,8 +45,9 @@ TEST(RunHandler, WritesTheCountAndTheUnitOnly) {
        "RUNTEST 100 TCK ;\nSTATE RESET;\n"},
       {"comment after the ';'", "RUNTEST 100 TCK; ! wait\n",
        "RUNTEST 100 TCK ; // wait\n"},
-      {"comment mark inside the command is dropped with the clauses",
-       "RUNTEST 100 TCK!x;\nRUNTEST!\n", "RUNTEST 100 TCK ;\nRUNTEST//\n"},
+      {"comment after the unit is dropped with the clauses",
+       "RUNTEST 100 TCK!x\n;\nRUNTEST 5 TCK ! wait ; here\n\t;\n",
+       "RUNTEST 100 TCK ;\nRUNTEST 5 TCK ;\n"},
       {"CRLF file", "RUNTEST IDLE 4 TCK ENDSTATE IDLE;\r\nRUNTEST 103 TCK;\r\n",
        "RUNTEST 4 TCK ;\r\nRUNTEST 103 TCK ;\r\n"},
       {"on the first line without a line end", "RUNTEST 100 TCK;",
@@ -94,6 +95,38 @@ TEST(RunHandler, LeavesACommandItCannotReadAsItStands) {
        "runtest 100 tck;\n RUNTEST 100 TCK;\n"},
   };
   testing::expectConversions(cases);
+}
+
+TEST(RunHandler, NeverTakesPartsFromALineThatStartsAnotherCommand) {
+  const ConversionCase cases[] = {
+      {"no ';' before SIR", "RUNTEST 100 TCK\nSIR 8 TDI (01);\n",
+       "RUNTEST 100 TCK\nSIR 8 TDI (01);\n"},
+      {"no unit before an indented command", "RUNTEST 100\n  STATE IDLE;\n",
+       "RUNTEST 100\n  STATE IDLE;\n"},
+      {"no count before a lower-case command", "RUNTEST IDLE\nsir 8;\n",
+       "RUNTEST IDLE\nsir 8;\n"},
+      {"a line that is only RUN", "RUN\nSDR 8 TDI (01);\n",
+       "RUN\nSDR 8 TDI (01);\n"},
+      {"no minimum time from the next command",
+       "RUNTEST 5 TCK\nFREQUENCY 1E6 HZ;\n",
+       "RUNTEST 5 TCK\nFREQUENCY 1E6 HZ;\n"},
+      {"a ';' in a comment does not end it",
+       "RUNTEST 5 TCK ! x;\nSTATE IDLE;\n",
+       "RUNTEST 5 TCK // x;\nSTATE IDLE;\n"},
+      {"clauses on lines of their own",
+       "RUNTEST\n\tIDLE\n\t100\n\tTCK\n\tENDSTATE IDLE\n;\n",
+       "RUNTEST 100 TCK ;\n"},
+  };
+  testing::expectConversions(cases);
+}
+
+TEST(RunHandler, StaysLinearOnLinesThatMerelyBeginWithRun) {
+  // Each line searches for its ';' to the end of the input, and finds none;
+  // only the first may search, or this would take minutes.
+  std::string input;
+  for (int i = 0; i < 20000; ++i)
+    input += "RUNNER 5 LAPS\n";
+  EXPECT_EQ(testing::convert(input), input);
 }
 
 TEST(RunHandler, NeverReadsPastItsSemicolon) {

@@ -143,6 +143,89 @@ TEST(SdrHandler, CopiesWhatItCannotSplitAsItStands) {
   testing::expectConversions(cases);
 }
 
+TEST(SdrHandler, TakesCommentsInsideAndBetweenFieldsAsLayout) {
+  // The same command with comments wherever layout may stand: the segments
+  // are those of the command without them, and no '!' reaches them.
+  const std::string split = segmentsOf(300, A75, B75, C75);
+  auto command = [](const std::string &tdi, const std::string &between,
+                    const std::string &tdo, const std::string &mask) {
+    return "SDR 300 TDI (" + tdi + ")" + between + "TDO (" + tdo + ") MASK (" +
+           mask + ");\n";
+  };
+  const std::string plain = command(A75, " ", B75, C75);
+  const ConversionCase cases[] = {
+      {"a '!' comment on a line inside TDI",
+       command(A75.substr(0, 30) + "\n! note\n" + A75.substr(30), " ", B75,
+               C75),
+       split + "\n"},
+      {"comments after digits, with field marks and ';' in them",
+       command(A75.substr(0, 30) + " ! T(M);\n\t" + A75.substr(30), " ",
+               B75.substr(0, 9) + "// x)\n" + B75.substr(9),
+               C75.substr(0, 1) + "!(\r\n" + C75.substr(1)),
+       split + "\n"},
+      {"a comment between TDI and TDO with T, M and '('",
+       command(A75, "\n! Test Mask (x)\n", B75, C75), split + "\n"},
+      {"a comment right after the length",
+       "SDR 300 ! TDO (1)\n TDI (" + A75 + ") TDO (" + B75 + ") MASK (" + C75 +
+           ");\n",
+       split + "\n"},
+      {"a comment line at column 0 that names a command",
+       command(A75.substr(0, 40) + "\n!SIR 8 TDI (01);\n" + A75.substr(40), " ",
+               B75, C75),
+       split + "\n"},
+      {"a comment on a line longer than a read-back block",
+       command(A75.substr(0, 60) + " !" + std::string(300, 'x') + "!\n" +
+                   A75.substr(60),
+               " ", B75, C75),
+       split + "\n"},
+  };
+  testing::expectConversions(cases);
+  EXPECT_EQ(testing::convert(plain), split + "\n");
+}
+
+TEST(SdrHandler, NeverTakesPartsFromALineThatStartsAnotherCommand) {
+  const std::string A76 = "1" + hexDigits(75, 4);
+  const ConversionCase cases[] = {
+      {"no ';' before SIR", "SDR 300 TDI (" + A75 + ")\nSIR 8 TDI (01);\n",
+       "SDR 300 TDI (" + A75 + ")\nSIR 8 TDI (01);\n"},
+      {"no ')' before an indented lower-case command",
+       "SDR 300 TDI (" + A75 + "\n  state idle;\n",
+       "SDR 300 TDI (" + A75 + "\n  state idle;\n"},
+      {"no TDO group before ENDDR",
+       "SDR 300 TDI (" + A75 + ") TDO\nENDDR IDLE;\n",
+       "SDR 300 TDI (" + A75 + ") TDO\nENDDR IDLE;\n"},
+      {"the next long SDR is split",
+       "SDR 300 TDI (" + A75 + ")\nSDR 303 TDI (" + A76 + ");\n",
+       "SDR 300 TDI (" + A75 + ")\n" + segmentsOf(303, A76) + "\n"},
+      {"digit lines that start with E and F are digits",
+       "SDR 300 TDI (\n" + std::string("EF") + A75.substr(2) +
+           "\n) TDO\n(\nFE" + B75.substr(2) + ");\n",
+       segmentsOf(300, "EF" + A75.substr(2), "FE" + B75.substr(2)) + "\n"},
+      {"field keywords on lines of their own",
+       "SDR 300\n\tTDI (" + A75 + ")\n\tTDO (" + B75 + ")\n\tMASK (" + C75 +
+           ")\n;\n",
+       segmentsOf(300, A75, B75, C75) + "\n"},
+      {"a word that merely starts like a command",
+       "SDR 300 TDI (" + A75 + ")\nSTATEMENT TDO (" + B75 + ");\n",
+       segmentsOf(300, A75, B75) + "\n"},
+  };
+  testing::expectConversions(cases);
+}
+
+TEST(SdrHandler, LeavesACommandWithANonHexadecimalDigitAsItStands) {
+  const ConversionCase cases[] = {
+      {"a letter past F", "SDR 300 TDI (G" + std::string(74, '0') + ");\n",
+       "SDR 300 TDI (G" + std::string(74, '0') + ");\n"},
+      {"a single '/' in TDO", "SDR 300 TDI (1) TDO (1/2);\n",
+       "SDR 300 TDI (1) TDO (1/2);\n"},
+      {"a '(' inside a field", "SDR 300 TDI (12(34);\n",
+       "SDR 300 TDI (12(34);\n"},
+      {"anything in a group that is not carried",
+       "SDR 300 TDI (" + A75 + ") SMASK (x-y);\n", segmentsOf(300, A75) + "\n"},
+  };
+  testing::expectConversions(cases);
+}
+
 TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
   // Every command runs to the end of the input looking for its ';'; only the
   // first may search, or this would take minutes.
