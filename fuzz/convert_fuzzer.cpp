@@ -10,11 +10,14 @@
 #include "rewrite/scanner.h"
 #include "rewrite/stream.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace svfseg {
 namespace {
@@ -40,24 +43,51 @@ private:
   std::string bytes_;
 };
 
+class CollectingSink final : public DiagnosticSink {
+public:
+  void report(const Diagnostic &diagnostic) override {
+    findings.push_back(diagnostic);
+  }
+  std::vector<Diagnostic> findings;
+};
+
 struct Conversion {
   std::string output;
   bool capped = false;
+  std::vector<Diagnostic> findings;
 };
+
+bool sameFindings(const std::vector<Diagnostic> &a,
+                  const std::vector<Diagnostic> &b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const Diagnostic &x, const Diagnostic &y) {
+                      return x.finding == y.finding && x.at == y.at &&
+                             x.bits == y.bits && x.field == y.field &&
+                             x.word == y.word && x.detailAt == y.detailAt &&
+                             x.count == y.count;
+                    });
+}
+
+bool inInputOrder(const std::vector<Diagnostic> &findings) {
+  return std::is_sorted(
+      findings.begin(), findings.end(),
+      [](const Diagnostic &x, const Diagnostic &y) { return x.at < y.at; });
+}
 
 Conversion convert(std::string_view svf, std::size_t bufferSize,
                    std::size_t readBackBlockSize) {
   MemorySource source(svf);
   CappedSink sink;
+  CollectingSink findings;
   InputStream input(source, bufferSize);
   OutputStream output(sink, bufferSize);
-  scan(input, output, {readBackBlockSize});
+  scan(input, output, {readBackBlockSize, &findings});
   bool capped = static_cast<bool>(output.flush());
   if (input.error()) {
     std::fprintf(stderr, "a read from memory failed\n");
     std::abort();
   }
-  return {sink.bytes(), capped};
+  return {sink.bytes(), capped, std::move(findings.findings)};
 }
 
 std::size_t sizeFrom(std::uint8_t choice, std::size_t programSize) {
@@ -87,6 +117,34 @@ std::string withCommentMarksConverted(std::string_view text) {
     else
       converted += c;
   return converted;
+}
+
+// True when every line that starts with "SDRS 256 TDI (" carries hexadecimal
+// digits alone in its fields, up to its ") ;" and line end.
+bool segmentsHoldDigitsOnly(std::string_view output) {
+  constexpr std::string_view kSegment = "SDRS 256 TDI (";
+  for (std::size_t at = output.find(kSegment); at != std::string_view::npos;
+       at = output.find(kSegment, at + 1)) {
+    if (at != 0 && output[at - 1] != '\n')
+      continue;
+    std::string_view rest = output.substr(at + kSegment.size());
+    std::size_t end = rest.find(") ;\r\n");
+    if (end == std::string_view::npos)
+      return false;
+    std::string_view fields = rest.substr(0, end);
+    for (std::size_t i = 0; i < fields.size();) {
+      if (fields.substr(i).starts_with(") TDO (")) {
+        i += 7;
+      } else if (fields.substr(i).starts_with(") MASK (")) {
+        i += 8;
+      } else if (std::isxdigit(static_cast<unsigned char>(fields[i]))) {
+        ++i;
+      } else {
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 void require(bool holds, const char *property) {
@@ -119,6 +177,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     return 0;
   require(fuzzed.output == reference.output,
           "the output depends on the buffer or read-back block size");
+  require(sameFindings(fuzzed.findings, reference.findings),
+          "the findings depend on the buffer or read-back block size");
+  require(inInputOrder(fuzzed.findings),
+          "the findings are not reported in input order");
+
+  // No '!' is ever written: comment marks are written as "//", and the
+  // handlers write none, inside a segment least of all.
+  require(fuzzed.output.find('!') == std::string::npos,
+          "a '!' is written to the output");
+  // Segments carry digits alone, where the input holds none of its own.
+  if (svf.find("SDRS") == std::string_view::npos)
+    require(segmentsHoldDigitsOnly(fuzzed.output),
+            "a segment carries a byte that is no hexadecimal digit");
 
   // Everything before the first line that begins with RUN or SDR is copied
   // with each '!' written as "//"; an input without such a line is that and

@@ -43,16 +43,24 @@ template <bool (*Test)(int), typename Reader> void skipWhile(Reader &input) {
     input.skip(1);
 }
 
-// A '!' ends a word too: it starts a comment, which is dropped with the
-// clauses, so that no '!' is ever written.
-bool isWordByte(int c) {
+// A comment mark ends a word too: the comment is dropped with the clauses,
+// so that no '!' is ever written.
+bool isRunWordByte(int c) {
   return c >= 0 && c != ';' && c != '!' && !isWhitespace(c);
 }
 
-// Reads a word: bytes up to a blank, a line end, a ';', a '!' or the end.
+// Reads a word: bytes up to a blank, a line end, a ';', a '!', a "//" or the
+// end. A "//" is looked for past the reader's view only where a '/' ends the
+// view, which then shows as ranOut().
 template <typename Reader> Range readWord(Reader &input) {
   Range word{input.tell(), 0};
-  skipWhile<isWordByte>(input);
+  for (int c; isRunWordByte(c = input.peekByte());) {
+    input.skip(1);
+    if (c == '/' && input.peekByte() == '/') {
+      input.seek(input.tell() - 1);
+      break;
+    }
+  }
   word.end = input.tell();
   return word;
 }

@@ -1,8 +1,9 @@
 // A seeded generator of whole SVF files for property tests: comments anywhere
 // between commands and after them, blank and short lines, LF, CRLF and mixed
 // line ends, long and short SDR commands with every field layout, RUNTEST
-// forms, a command on the first line, a last line without a line end, and
-// lines that merely begin with RUN or SDR. Every command is well formed and
+// forms, a command on the first line, a last line without a line end,
+// comments inside and between the fields of long SDR commands, and lines that
+// merely begin with RUN or SDR. Every command is well formed and
 // closed by its ';', and every SDR command starts at column 0 in upper case.
 // Each file comes with the output the converter is to write for it and with
 // the long SDR commands it holds.
@@ -179,14 +180,23 @@ private:
     return digits;
   }
 
-  // A field's digits laid out as written: on one line, over indented lines,
-  // or with blanks between groups of digits.
+  // A comment that ends its line, as it may stand inside a command.
+  std::string lineComment() {
+    std::string text = commentText();
+    return (chance(2) ? text : "//" + text.substr(1)) + lineEnd();
+  }
+
+  // A field's digits laid out as written: on one line, over indented lines
+  // (with comments after some), or with blanks between groups of digits.
   std::string layout(const std::string &digits) {
-    switch (below(4)) {
+    switch (below(5)) {
     case 0:
       return wrapped(digits, 1 + below(80), lineEnd(),
                      pick({"", "\t", "\t\t", "    ", "\t\t\t "}));
     case 1:
+      return wrapped(digits, 1 + below(80), " " + lineComment(),
+                     pick({"", "\t", "\t\t"}));
+    case 2:
       return wrapped(digits, 1 + below(16), " ", "");
     default:
       return digits;
@@ -208,8 +218,12 @@ private:
   }
 
   std::string separator() {
-    return pick({" ", " ", "\t", "  "}) +
-           (chance(4) ? lineEnd() + pick({"\t", "    ", " "}) : "");
+    std::string text = pick({" ", " ", "\t", "  "});
+    if (chance(8))
+      text += lineComment() + pick({"", "\t"});
+    else if (chance(4))
+      text += lineEnd() + pick({"\t", "    ", " "});
+    return text;
   }
 
   std::string group(const char *keyword, const std::string &digits) {
