@@ -1,5 +1,6 @@
 #include "rewrite/scanner.h"
 
+#include "rewrite/avx512.h"
 #include "rewrite/command.h"
 
 #include <algorithm>
@@ -32,9 +33,9 @@ bool mayPrecedeCommand(char c) { return c == ' ' || c == '\t' || c == ';'; }
 
 // True when text[at] may start the word of an SDR or RUNTEST command that the
 // scanner does not take as one, `before` being the byte before it: "sdr" or
-// "run" in any case, after a blank, a tab or a ';', or at a line start in
-// other than upper case. Bytes past the end of `text` count as letters that
-// fit, so that a word the block cuts off is looked at.
+// "run" in any case, after a blank, a tab or a ';', or at a line start unless
+// its first letter is upper case. Bytes past the end of `text` count as
+// letters that fit, so that a word the block cuts off is looked at.
 bool mayStartOtherCommand(std::string_view text, std::size_t at, char before) {
   auto fits = [&](std::size_t i, char lower) {
     return at + i >= text.size() ||
@@ -46,82 +47,197 @@ bool mayStartOtherCommand(std::string_view text, std::size_t at, char before) {
     return false;
   if (mayPrecedeCommand(before))
     return true;
-  return before == '\n' &&
-         !(at + 3 <= text.size() &&
-           (text.substr(at, 3) == kSdrHead || text.substr(at, 3) == kRunHead));
+  // A line head that starts with an upper-case R or S is the line-head
+  // check's to look at.
+  const bool upperCaseHead = text[at] == 'S' || text[at] == 'R';
+  return before == '\n' && !upperCaseHead;
 }
 
-#if defined(__SSE2__)
-// Bit i is set where bytes[i] is `c`.
-unsigned lanesOf(__m128i bytes, char c) {
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+// The stops among the bytes of a block of lanes: bit i of each mask stands for
+// the block's byte i. `Lanes` answers, for an offset of 0, 1 or 2 from each
+// lane and a byte value, the lanes where that byte stands there, in either
+// case where asked; `before()` gives the byte before the block. Most blocks
+// hold no "sd" or "ru" in any case other than at a line head that starts
+// with an upper-case letter, which the line-head check looks at, and are
+// done with a dozen comparisons.
+// Always inlined, so that it takes the instruction set of its caller.
+template <typename Mask, typename Lanes, typename Before>
+[[gnu::always_inline]] inline Mask stopsAmong(const Lanes &lanes,
+                                              const Before &before) {
+  const Mask lineFeeds = lanes.at(0, '\n');
+  const Mask stops =
+      lanes.at(0, '!') | (lineFeeds & (lanes.at(1, 'R') | lanes.at(1, 'S')));
+  const Mask s = lanes.eitherCase(0, 's');
+  const Mask r = lanes.eitherCase(0, 'r');
+  const Mask pairs =
+      (s & lanes.eitherCase(1, 'd')) | (r & lanes.eitherCase(1, 'u'));
+  if (pairs == 0)
+    return stops;
+  // The byte before the block matters only for a word in its first lane.
+  const char first = (pairs & 1) != 0 ? before() : 0;
+  const Mask lineStarts =
+      static_cast<Mask>(lineFeeds << 1) | Mask{first == '\n'};
+  const Mask upperCaseHeads =
+      (lanes.at(0, 'S') | lanes.at(0, 'R')) & lineStarts;
+  const Mask others = pairs & ~upperCaseHeads;
+  if (others == 0)
+    return stops;
+  const Mask words = (others & s & lanes.eitherCase(2, 'r')) |
+                     (others & r & lanes.eitherCase(2, 'n'));
+  const Mask separators =
+      lanes.at(0, ' ') | lanes.at(0, '\t') | lanes.at(0, ';');
+  const Mask afterSeparator =
+      static_cast<Mask>(separators << 1) | Mask{mayPrecedeCommand(first)};
+  return stops | (words & (afterSeparator | lineStarts));
 }
-// Bit i is set where bytes[i] is `lower` in either case.
-unsigned lanesOfEitherCase(__m128i bytes, char lower) {
-  return lanesOf(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), lower);
-}
-#endif
 
-// The index of the first byte of `text` where copying must stop: a '!', a
-// line feed followed by an 'R' or an 'S' (a line that may start RUN or SDR),
-// a line feed at the very end of `text` (its next byte is not in view), or
-// where another SDR or RUNTEST command may start (mayStartOtherCommand()).
-// `before` is the byte before `text`. Returns text.size() when there is none.
-// Compares 16 bytes at a time where SSE2 is there: this scan is where the
-// scanner spends its time on ordinary text.
-std::size_t findStop(std::string_view text, char before) {
-  const char *bytes = text.data();
-  const std::size_t size = text.size();
-  std::size_t at = 0;
-#if defined(__SSE2__)
-  for (; at + 18 <= size; at += 16) {
-    auto load = [&](std::size_t from) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + from));
-    };
-    const __m128i here = load(at);
-    const __m128i next = load(at + 1);
-    const __m128i third = load(at + 2);
-    // The bytes before: loaded, or shifted in from `before` at the start.
-    const __m128i previous =
-        at == 0 ? _mm_or_si128(
-                      _mm_slli_si128(here, 1),
-                      _mm_cvtsi32_si128(static_cast<unsigned char>(before)))
-                : load(at - 1);
-    const unsigned lineFeeds = lanesOf(here, '\n');
-    unsigned stops = lanesOf(here, '!') |
-                     (lineFeeds & (lanesOf(next, 'R') | lanesOf(next, 'S')));
-    const unsigned sdr = lanesOfEitherCase(here, 's') &
-                         lanesOfEitherCase(next, 'd') &
-                         lanesOfEitherCase(third, 'r');
-    const unsigned run = lanesOfEitherCase(here, 'r') &
-                         lanesOfEitherCase(next, 'u') &
-                         lanesOfEitherCase(third, 'n');
-    if (const unsigned words = sdr | run) {
-      const unsigned exact =
-          (lanesOf(here, 'S') & lanesOf(next, 'D') & lanesOf(third, 'R')) |
-          (lanesOf(here, 'R') & lanesOf(next, 'U') & lanesOf(third, 'N'));
-      const unsigned separated = lanesOf(previous, ' ') |
-                                 lanesOf(previous, '\t') |
-                                 lanesOf(previous, ';');
-      stops |= words & (separated | (lanesOf(previous, '\n') & ~exact));
+#if defined(SVFSEG_HAVE_AVX512)
+// The lanes of 64 bytes (and the two after them) for stopsAmong().
+struct Lanes64 {
+  static constexpr std::size_t kWidth = 64;
+  __m512i bytes[3];
+  __m512i lower[3];
+  explicit SVFSEG_AVX512 Lanes64(const char *from) {
+    for (int i = 0; i < 3; ++i) {
+      bytes[i] = _mm512_loadu_si512(from + i);
+      lower[i] = _mm512_or_si512(bytes[i], _mm512_set1_epi8(0x20));
     }
-    if (stops)
-      return at + static_cast<std::size_t>(std::countr_zero(stops));
   }
+  SVFSEG_AVX512 std::uint64_t at(int offset, char c) const {
+    return _mm512_cmpeq_epi8_mask(bytes[offset], _mm512_set1_epi8(c));
+  }
+  SVFSEG_AVX512 std::uint64_t eitherCase(int offset, char lower) const {
+    return _mm512_cmpeq_epi8_mask(this->lower[offset], _mm512_set1_epi8(lower));
+  }
+};
 #endif
-  for (; at < size; ++at) {
-    char c = bytes[at];
-    if (c == '!')
-      return at;
-    if (c == '\n' &&
-        (at + 1 == size || bytes[at + 1] == 'R' || bytes[at + 1] == 'S'))
-      return at;
-    if (mayStartOtherCommand(text, at, at == 0 ? before : bytes[at - 1]))
-      return at;
+
+#if defined(__SSE2__)
+// The lanes of 16 bytes (and the two after them) for stopsAmong().
+struct Lanes16 {
+  static constexpr std::size_t kWidth = 16;
+  __m128i bytes[3];
+  __m128i lower[3];
+  explicit Lanes16(const char *from) {
+    for (int i = 0; i < 3; ++i) {
+      bytes[i] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
+      lower[i] = _mm_or_si128(bytes[i], _mm_set1_epi8(0x20));
+    }
   }
-  return size;
+  std::uint64_t at(int offset, char c) const {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes[offset], _mm_set1_epi8(c))));
+  }
+  std::uint64_t eitherCase(int offset, char lower) const {
+    return static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(this->lower[offset], _mm_set1_epi8(lower))));
+  }
+};
+#endif
+
+// A block of lanes looked at, and its stops: bit i stands for the byte at
+// `offset + i`, which lay at `bytes + i` when it was looked at.
+struct StopBlock {
+  Offset offset = -1;
+  const char *bytes = nullptr;
+  std::size_t width = 0;
+  std::uint64_t stops = 0;
+};
+
+// Looks for stops from text[at] on (text[0] being at input offset `offset`)
+// in blocks of lanes, and keeps the block where it finds one in `found`.
+// Returns the index of the stop, or npos with `at` where it left off. Always
+// inlined, so that it takes the instruction set of its caller.
+template <typename Lanes, typename Before>
+[[gnu::always_inline]] inline std::size_t
+findStopInBlocks(std::string_view text, Offset offset, const Before &before,
+                 std::size_t &at, StopBlock &found) {
+  constexpr std::size_t kWidth = Lanes::kWidth;
+  const char *bytes = text.data();
+  for (; at + kWidth + 2 <= text.size(); at += kWidth) {
+    auto previous = [&] { return at == 0 ? before() : bytes[at - 1]; };
+    if (std::uint64_t stops =
+            stopsAmong<std::uint64_t>(Lanes(bytes + at), previous)) {
+      found = {offset + static_cast<Offset>(at), bytes + at, kWidth, stops};
+      return at + static_cast<std::size_t>(std::countr_zero(stops));
+    }
+  }
+  return std::string_view::npos;
 }
+
+#if defined(SVFSEG_HAVE_AVX512)
+template <typename Before>
+SVFSEG_AVX512 std::size_t findStopAvx512(std::string_view text, Offset offset,
+                                         const Before &before, std::size_t &at,
+                                         StopBlock &found) {
+  return findStopInBlocks<Lanes64>(text, offset, before, at, found);
+}
+#endif
+
+// Finds where copying must stop: a '!', a line feed followed by an 'R' or an
+// 'S' (a line that may start RUN or SDR), a line feed at the very end of the
+// text in view (its next byte is not in view), or where another SDR or
+// RUNTEST command may start (mayStartOtherCommand()). Compares 64 bytes at a
+// time with AVX-512, 16 with SSE2: this search is where the scanner spends
+// its time on ordinary text. The stops of the block where it found one are
+// kept: most stops leave the input where it was, and the next one is then
+// taken from the same block.
+class StopSearch {
+public:
+  // The index of the first stop in `text`, whose first byte is at input
+  // offset `offset`, or text.size() when there is none; `before()` gives the
+  // byte before `text`, and is asked for only where a word at its start may
+  // matter.
+  template <typename Before>
+  std::size_t next(std::string_view text, Offset offset, const Before &before) {
+    std::size_t at = 0;
+    if (last_.bytes != nullptr && offset >= last_.offset &&
+        offset < last_.offset + static_cast<Offset>(last_.width) &&
+        text.data() - last_.bytes == offset - last_.offset) {
+      // The same bytes as when the block was looked at: the same input
+      // offset at the same place in memory.
+      const auto lane = static_cast<std::size_t>(offset - last_.offset);
+      if (std::uint64_t stops = last_.stops >> lane)
+        return static_cast<std::size_t>(std::countr_zero(stops));
+      at = last_.width - lane;
+    }
+    last_ = {};
+    std::size_t stop = std::string_view::npos;
+#if defined(SVFSEG_HAVE_AVX512)
+    if (useAvx512_)
+      stop = findStopAvx512(text, offset, before, at, last_);
+#endif
+#if defined(__SSE2__)
+    if (stop == std::string_view::npos)
+      stop = findStopInBlocks<Lanes16>(text, offset, before, at, last_);
+#endif
+    if (stop != std::string_view::npos)
+      return stop;
+    return findStopByteByByte(text, before, at);
+  }
+
+private:
+  template <typename Before>
+  static std::size_t findStopByteByByte(std::string_view text,
+                                        const Before &before, std::size_t at) {
+    for (; at < text.size(); ++at) {
+      const char c = text[at];
+      if (c == '!')
+        return at;
+      if (c == '\n' &&
+          (at + 1 == text.size() || text[at + 1] == 'R' || text[at + 1] == 'S'))
+        return at;
+      if (mayStartOtherCommand(text, at, at == 0 ? before() : text[at - 1]))
+        return at;
+    }
+    return text.size();
+  }
+
+#if defined(SVFSEG_HAVE_AVX512)
+  bool useAvx512_ = processorHasAvx512();
+#endif
+  StopBlock last_;
+};
 
 // What stands before a place on its line, found by reading back from it. The
 // places asked about come in input order, and what was read for one is kept,
@@ -231,7 +347,8 @@ public:
           return;
         continue;
       }
-      std::size_t stop = findStop(window, byteBefore());
+      std::size_t stop =
+          stops_.next(window, input.tell(), [this] { return byteBefore(); });
       if (stop == window.size()) {
         gather(window.size());
       } else if (window[stop] == '!') {
@@ -279,6 +396,10 @@ private:
         writeGathered();
         context_.input.skip(head.size());
         handleCommand(head);
+      } else if (head != kSdrHead && (sameWordIgnoringCase(head, kSdrHead) ||
+                                      sameWordIgnoringCase(head, kRunHead))) {
+        // "Sdr", "RUn": the main loop leaves heads in upper case to this.
+        examineOtherCommand(context_.input.tell());
       }
       return;
     }
@@ -351,6 +472,7 @@ private:
   LineHeadBuffer lineHead_;
   LineContext lineContext_;
   std::size_t gathered_ = 0; // bytes just before the input's position
+  StopSearch stops_;
 };
 
 } // namespace
