@@ -1,27 +1,186 @@
 #include "app/run_control.h"
 
+#include "app/command_line.h"
+#include "app/progress_line.h"
 #include "io/background_io.h"
 #include "io/file.h"
 #include "rewrite/scanner.h"
 
 #include <cstdio>
+#include <optional>
 
 namespace svfseg {
 namespace {
 
 constexpr const char *kProgramName = "svfseg";
+// How messages name the standard streams, which have no file name.
+constexpr const char *kStandardInputName = "<stdin>";
+constexpr const char *kStandardOutputName = "<stdout>";
 
-// Reports a failure on standard error as "svfseg: error: FILE: REASON".
-int fail(const Error &error) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: error: %s: %s\n", kProgramName,
-               error.file().c_str(), error.reason().c_str());
-  return kExitFailure;
+constexpr const char *kStartText = "Processing SDR command...\n";
+constexpr const char *kDoneText = "\nConversion successfully completed!!!\n";
+
+// Where the converted bytes go.
+struct Destination {
+  enum class Kind {
+    kFile,           // `path`, through a temporary file put in place at the end
+    kStandardOutput, // standard output, as they are converted
+  };
+  Kind kind;
+  std::string path;
+};
+
+// -o FILE, else standard output for standard input, else beside the input.
+Destination destinationFor(const Options &options) {
+  if (options.output && *options.output != kStandardStreamArgument)
+    return {Destination::Kind::kFile, *options.output};
+  if (options.output || options.input == kStandardStreamArgument)
+    return {Destination::Kind::kStandardOutput, {}};
+  return {Destination::Kind::kFile, deriveOutputName(options.input)};
 }
 
-int failToOpen(const Error &error) {
-  std::fputs("Could not open file\n", stdout);
-  return fail(error);
+// The console of a conversion: its progress texts go to standard output, or
+// to standard error while the converted bytes go to standard output, and
+// nowhere with -q; its errors go to standard error.
+class Console {
+public:
+  Console(const Options &options, const Destination &destination)
+      : progress_(options.quiet ? nullptr
+                  : destination.kind == Destination::Kind::kStandardOutput
+                      ? stderr
+                      : stdout) {}
+
+  void say(const char *text) const {
+    if (!progress_)
+      return;
+    std::fputs(text, progress_);
+    std::fflush(progress_);
+  }
+
+  // True when the progress line may be shown: on standard error, where it is
+  // a terminal, and not with -q.
+  bool showsProgressLine() const {
+    return progress_ && isStandardErrorTerminal();
+  }
+
+  // Reports a failure on standard error as "svfseg: error: FILE: REASON".
+  int fail(const Error &error) const {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: error: %s: %s\n", kProgramName,
+                 error.file().c_str(), error.reason().c_str());
+    return kExitFailure;
+  }
+
+  int failToOpen(const Error &error) const {
+    say("Could not open file\n");
+    return fail(error);
+  }
+
+private:
+  std::FILE *progress_; // null: quiet
+};
+
+// The progress line on standard error while a pass goes on, where the
+// console shows one; cleared when this ends, however the pass ends.
+class TerminalProgress {
+public:
+  TerminalProgress(const Console &console, const InputFile &input) {
+    if (!console.showsProgressLine())
+      return;
+    if (Expected<Offset> size = input.size())
+      line_.emplace(*size, ProgressLine::Clock::now());
+  }
+  TerminalProgress(const TerminalProgress &) = delete;
+  TerminalProgress &operator=(const TerminalProgress &) = delete;
+  ~TerminalProgress() {
+    if (line_)
+      show(line_->clear());
+  }
+
+  // Follows how far `files` has read forwards.
+  void follow(BackgroundIo &files) {
+    if (line_)
+      files.observeForwardReads([this](Offset done) {
+        show(line_->update(done, ProgressLine::Clock::now()));
+      });
+  }
+
+private:
+  static void show(const std::string &text) {
+    if (!text.empty())
+      std::fputs(text.c_str(), stderr);
+  }
+
+  std::optional<ProgressLine> line_;
+};
+
+// Runs the pass from `input` to `sink`, the files read and written on threads
+// of their own beside it, and returns the first failure.
+Error convert(InputFile &input, ByteSink &sink, const Console &console) {
+  TerminalProgress progress(console, input);
+  BackgroundIo files(input, sink, kDefaultBufferSize);
+  progress.follow(files);
+  InputStream inputStream(files.input());
+  OutputStream outputStream(files.output());
+  scan(inputStream, outputStream);
+  if (inputStream.error())
+    return inputStream.error();
+  // The conversion's warnings, and --strict's failure on them, go here once
+  // the pass reports any.
+  if (Error error = outputStream.flush())
+    return error;
+  return files.finishOutput();
+}
+
+Error refusalToOverwrite(const std::string &name) {
+  return {name, "is the input file itself; refusing to overwrite it"};
+}
+
+int convertToFile(InputFile &input, const std::string &path,
+                  const Console &console) {
+  if (input.isSameFile(path))
+    return console.failToOpen(refusalToOverwrite(path));
+  handleProcessSignals();
+  Expected<OutputFile> output = OutputFile::create(path);
+  if (!output)
+    return console.failToOpen(output.takeError());
+  console.say(kStartText);
+  if (Error error = convert(input, *output, console))
+    return console.fail(error);
+  if (Error error = output->commit())
+    return console.fail(error);
+  console.say(kDoneText);
+  return kExitSuccess;
+}
+
+int convertToStandardOutput(InputFile &input, const Console &console) {
+  if (input.isStandardOutput())
+    return console.failToOpen(refusalToOverwrite(kStandardOutputName));
+  handleProcessSignals();
+  StandardOutput output(kStandardOutputName);
+  console.say(kStartText);
+  if (Error error = convert(input, output, console))
+    return console.fail(error);
+  console.say(kDoneText);
+  return kExitSuccess;
+}
+
+int convert(const Options &options) {
+  const Destination destination = destinationFor(options);
+  const Console console(options, destination);
+  Expected<InputFile> input =
+      options.input == kStandardStreamArgument
+          ? InputFile::openStandardInput(kStandardInputName)
+          : InputFile::open(options.input);
+  if (!input)
+    return console.failToOpen(input.takeError());
+  if (destination.kind == Destination::Kind::kStandardOutput)
+    return convertToStandardOutput(*input, console);
+  return convertToFile(*input, destination.path, console);
+}
+
+void printUsage(const char *invokedAs) {
+  std::printf("Usage: %s original_filename (e.g.: file.svf)\n", invokedAs);
 }
 
 } // namespace
@@ -35,42 +194,27 @@ std::string deriveOutputName(std::string_view inputName, PathStyle style) {
 }
 
 int runConverter(int argc, const char *const *argv) {
-  if (argc != 2) {
-    std::printf("Usage: %s original_filename (e.g.: file.svf)\n",
-                argc > 0 && argv[0] ? argv[0] : kProgramName);
+  const char *invokedAs = argc > 0 && argv[0] ? argv[0] : kProgramName;
+  const CommandLine commandLine = parseCommandLine(argc, argv);
+  switch (commandLine.action) {
+  case CommandLine::Action::kConvert:
+    return convert(commandLine.options);
+  case CommandLine::Action::kHelp:
+    printUsage(invokedAs);
+    std::fputs(kOptionHelp, stdout);
+    return kExitSuccess;
+  case CommandLine::Action::kVersion:
+    std::printf("%s %s\n", kProgramName, SVFSEG_VERSION);
+    return kExitSuccess;
+  case CommandLine::Action::kWrongOption:
+    std::fprintf(stderr, "%s: error: %s\nTry '%s --help'.\n", kProgramName,
+                 commandLine.problem.c_str(), kProgramName);
     return kExitUsage;
+  case CommandLine::Action::kUsage:
+    break;
   }
-  const std::string inputName = argv[1];
-  const std::string outputName = deriveOutputName(inputName);
-
-  Expected<InputFile> inputFile = InputFile::open(inputName);
-  if (!inputFile)
-    return failToOpen(inputFile.takeError());
-  if (inputFile->isSameFile(outputName))
-    return failToOpen(Error(
-        outputName, "is the input file itself; refusing to overwrite it"));
-  handleProcessSignals();
-  Expected<OutputFile> outputFile = OutputFile::create(outputName);
-  if (!outputFile)
-    return failToOpen(outputFile.takeError());
-
-  std::fputs("Processing SDR command...\n", stdout);
-  std::fflush(stdout);
-  // The files are read and written on threads of their own, beside the pass.
-  BackgroundIo files(*inputFile, *outputFile, kDefaultBufferSize);
-  InputStream input(files.input());
-  OutputStream output(files.output());
-  scan(input, output);
-  if (input.error())
-    return fail(input.error());
-  if (Error error = output.flush())
-    return fail(error);
-  if (Error error = files.finishOutput())
-    return fail(error);
-  if (Error error = outputFile->commit())
-    return fail(error);
-  std::fputs("\nConversion successfully completed!!!\n", stdout);
-  return kExitSuccess;
+  printUsage(invokedAs);
+  return kExitUsage;
 }
 
 } // namespace svfseg

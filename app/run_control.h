@@ -1,6 +1,7 @@
-// Run control: the command line, the output file's name, the two files, the
-// console and the exit status. It knows files and messages; what the conversion
-// does to the bytes is the library's.
+// Run control: the command line, where the input comes from and the output
+// goes, the two files or standard streams, the console and the exit status. It
+// knows files and messages; what the conversion does to the bytes is the
+// library's.
 #pragma once
 
 #include "io/file.h"
@@ -15,7 +16,8 @@ enum ExitStatus : int {
   kExitSuccess = 0,
   kExitFailure = 1, // a file could not be opened, the output was refused, or
                     // the run failed
-  kExitUsage = 2,   // wrong number of arguments
+  kExitUsage = 2,   // an unknown option, a missing option argument, or
+                    // not exactly one input
 };
 
 // The output file's name for `inputName`: the directory part as given, then the
@@ -24,7 +26,8 @@ enum ExitStatus : int {
 std::string deriveOutputName(std::string_view inputName,
                              PathStyle style = kNativePathStyle);
 
-// Runs the program on its command line and returns the exit status.
+// Runs the program on its command line and returns the exit status. May be
+// called more than once in one process.
 int runConverter(int argc, const char *const *argv);
 
 } // namespace svfseg

@@ -245,6 +245,11 @@ Expected<std::string_view> BackgroundIo::lendForward(Offset offset) {
   lent_ = front.bytes;
   readBlocks_.pop_front();
   forwardOffset_ = offset + static_cast<Offset>(lent.size());
+  if (forwardObserver_) {
+    const Offset reached = forwardOffset_;
+    lock.unlock();
+    forwardObserver_(reached);
+  }
   return lent;
 }
 

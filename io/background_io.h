@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -53,6 +54,13 @@ public:
   // Waits until everything given to output() has been written; returns the
   // first write failure, if any.
   Error finishOutput();
+
+  // Has `observer` told, on the pass's thread, how far each block lent forwards
+  // reaches: the offset just past it. Set before the pass starts. Where
+  // everything is passed straight on, no block is lent and it is never told.
+  void observeForwardReads(std::function<void(Offset)> observer) {
+    forwardObserver_ = std::move(observer);
+  }
 
 private:
   class Input final : public ByteSource {
@@ -176,6 +184,8 @@ private:
   std::vector<char *> spareForWriting_;
   bool writing_ = false; // the thread is writing a block it took off the queue
   Error writeError_;
+
+  std::function<void(Offset)> forwardObserver_;
 
   bool passStraightOn_ = false; // set where the threads could not start
   std::thread readerThread_;

@@ -67,6 +67,14 @@ class InputFile final : public ByteSource {
 public:
   static Expected<InputFile> open(const std::string &path);
 
+  // Standard input, named `name` in errors. A regular file read from its start
+  // (a `< FILE` redirect) is read by position as it is. Anything else (a pipe,
+  // a terminal, a file read part-way) is first copied through a fixed buffer
+  // to an unnamed temporary file under TMPDIR, else the system's temporary
+  // directory, which goes away however the run ends. A failure to make or
+  // write the copy names that directory.
+  static Expected<InputFile> openStandardInput(const std::string &name);
+
   InputFile(InputFile &&other) noexcept;
   InputFile &operator=(InputFile &&) = delete;
   ~InputFile() override;
@@ -76,6 +84,11 @@ public:
   // True when `path` names this very file, under the same name or another (a
   // link).
   bool isSameFile(const std::string &path) const;
+  // True when standard output is this very file (a `>> FILE` redirect).
+  bool isStandardOutput() const;
+
+  // The file's size in bytes.
+  Expected<Offset> size() const;
 
 private:
   InputFile(std::string path, NativeFile file)
@@ -112,6 +125,22 @@ private:
   std::string temporaryPath_;
   NativeFile file_;
 };
+
+// Standard output as a sink: what it is given goes out unchanged, unbuffered
+// (the output stream and the writing thread hand over whole blocks). Errors
+// name it `name`.
+class StandardOutput final : public ByteSink {
+public:
+  explicit StandardOutput(std::string name) : name_(std::move(name)) {}
+
+  Error write(std::string_view bytes) override;
+
+private:
+  std::string name_;
+};
+
+// True when standard error is a terminal (on Windows, a console).
+bool isStandardErrorTerminal();
 
 // Sets up how the process ends on its own signals: a write beyond the file-size
 // limit fails with an error instead of ending the process, so that the failure

@@ -3,12 +3,77 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace svfseg {
 namespace {
+
+// Writes all of `bytes` to `fd`; a failure names `name`.
+Error writeAll(int fd, std::string_view bytes, const std::string &name) {
+  while (!bytes.empty()) {
+    ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return Error::fromSystem(name, errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return {};
+}
+
+bool sameFile(const struct stat &one, const struct stat &other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Where standard input is copied to: TMPDIR, else /tmp.
+std::string temporaryDirectory() {
+  const char *directory = std::getenv("TMPDIR");
+  return directory && *directory ? directory : "/tmp";
+}
+
+// A new file in `directory`, open for reading and writing, that no name
+// reaches: it goes away when it is closed, also when the process is killed.
+Expected<int> createUnnamedFile(const std::string &directory) {
+#ifdef O_TMPFILE
+  int unnamed = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (unnamed >= 0)
+    return unnamed;
+#endif
+  // Where the system or the file system has no unnamed files: a named one,
+  // unlinked at once.
+  std::string name = directory + "/.svfseg-stdin-XXXXXX";
+  int fd = ::mkstemp(name.data());
+  if (fd < 0)
+    return Error::fromSystem(directory, errno);
+  ::unlink(name.c_str());
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
+// Copies what is left of `from` to `to` through one fixed buffer. A read
+// failure names `fromName`, a write failure `toName`.
+Error copyRest(int from, const std::string &fromName, int to,
+               const std::string &toName) {
+  const std::unique_ptr<char[]> buffer(new char[kDefaultBufferSize]);
+  for (;;) {
+    ssize_t count = ::read(from, buffer.get(), kDefaultBufferSize);
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return Error::fromSystem(fromName, errno);
+    }
+    if (count == 0)
+      return {};
+    std::string_view bytes(buffer.get(), static_cast<std::size_t>(count));
+    if (Error error = writeAll(to, bytes, toName))
+      return error;
+  }
+}
 
 // Tries the checks that opening `path` for writing makes, without truncating
 // it: a missing file is fine (it will be created), an existing one must be
@@ -69,6 +134,27 @@ Expected<InputFile> InputFile::open(const std::string &path) {
   return InputFile(path, fd);
 }
 
+Expected<InputFile> InputFile::openStandardInput(const std::string &name) {
+  struct stat status {};
+  if (::fstat(STDIN_FILENO, &status) != 0)
+    return Error::fromSystem(name, errno);
+  // Read part-way, the file's own offsets would not be standard input's.
+  if (S_ISREG(status.st_mode) && ::lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
+    int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+      return Error::fromSystem(name, errno);
+    return InputFile(name, fd);
+  }
+  const std::string directory = temporaryDirectory();
+  Expected<int> copy = createUnnamedFile(directory);
+  if (!copy)
+    return copy.takeError();
+  InputFile file(name, *copy); // closes the copy, whatever follows
+  if (Error error = copyRest(STDIN_FILENO, name, *copy, directory))
+    return error;
+  return file;
+}
+
 InputFile::InputFile(InputFile &&other) noexcept
     : path_(std::move(other.path_)), file_(std::exchange(other.file_, -1)) {}
 
@@ -100,7 +186,22 @@ bool InputFile::isSameFile(const std::string &path) const {
   struct stat other {};
   if (::fstat(file_, &mine) != 0 || ::stat(path.c_str(), &other) != 0)
     return false;
-  return mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+  return sameFile(mine, other);
+}
+
+bool InputFile::isStandardOutput() const {
+  struct stat mine {};
+  struct stat output {};
+  if (::fstat(file_, &mine) != 0 || ::fstat(STDOUT_FILENO, &output) != 0)
+    return false;
+  return sameFile(mine, output);
+}
+
+Expected<Offset> InputFile::size() const {
+  struct stat status {};
+  if (::fstat(file_, &status) != 0)
+    return Error::fromSystem(path_, errno);
+  return static_cast<Offset>(status.st_size);
 }
 
 Expected<OutputFile> OutputFile::create(const std::string &path) {
@@ -140,16 +241,7 @@ OutputFile::~OutputFile() {
 }
 
 Error OutputFile::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t count = ::write(file_, bytes.data(), bytes.size());
-    if (count < 0) {
-      if (errno == EINTR)
-        continue;
-      return Error::fromSystem(path_, errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(count));
-  }
-  return {};
+  return writeAll(file_, bytes, path_);
 }
 
 Error OutputFile::commit() {
@@ -169,6 +261,12 @@ Error OutputFile::commit() {
   forgetTemporaryOutput();
   return {};
 }
+
+Error StandardOutput::write(std::string_view bytes) {
+  return writeAll(STDOUT_FILENO, bytes, name_);
+}
+
+bool isStandardErrorTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void handleProcessSignals() {
   std::signal(SIGXFSZ, SIG_IGN);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 
 namespace svfseg {
 namespace {
@@ -66,6 +67,103 @@ bool isDirectory(const std::wstring &path) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Writes all of `bytes` to `file`; a failure names `name`.
+Error writeAll(HANDLE file, std::string_view bytes, const std::string &name) {
+  while (!bytes.empty()) {
+    auto wanted = static_cast<DWORD>(std::min(bytes.size(), kLargestTransfer));
+    DWORD count = 0;
+    if (!WriteFile(file, bytes.data(), wanted, &count, nullptr))
+      return systemError(name, GetLastError());
+    bytes.remove_prefix(count);
+  }
+  return {};
+}
+
+bool sameFile(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  return GetFileInformationByHandle(one, &first) &&
+         GetFileInformationByHandle(other, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// A standard handle, or null where the process has none.
+HANDLE standardHandle(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+// Where standard input is copied to: TMPDIR, else the system's temporary
+// directory, without the separator GetTempPathW ends it with.
+std::wstring temporaryDirectory() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetEnvironmentVariableW(L"TMPDIR", buffer, MAX_PATH + 1);
+  if (length == 0 || length > MAX_PATH) {
+    length = GetTempPathW(MAX_PATH + 1, buffer);
+    if (length == 0 || length > MAX_PATH)
+      return L".";
+  }
+  std::wstring directory(buffer, length);
+  if (directory.size() > 1 &&
+      (directory.back() == L'\\' || directory.back() == L'/') &&
+      directory[directory.size() - 2] != L':')
+    directory.pop_back();
+  return directory;
+}
+
+// A new file in `directory`, open for reading and writing, that Windows
+// deletes when its handle is closed, also when the process is ended.
+Expected<HANDLE> createDeletedOnClose(const std::wstring &directory) {
+  static std::atomic<unsigned> serial{0};
+  const std::wstring stem = directory + L"\\svfseg-stdin-" +
+                            std::to_wstring(GetCurrentProcessId()) + L"-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring path = stem + std::to_wstring(serial++) + L".tmp";
+    HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+      return file;
+    DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS)
+      return systemError(toUtf8(directory), code);
+  }
+  return systemError(toUtf8(directory), ERROR_FILE_EXISTS);
+}
+
+// Copies what is left of `from` to `to` through one fixed buffer. A read
+// failure names `fromName`, a write failure `toName`. The writing end of a
+// pipe closed is the end of its bytes.
+Error copyRest(HANDLE from, const std::string &fromName, HANDLE to,
+               const std::string &toName) {
+  const std::unique_ptr<char[]> buffer(new char[kDefaultBufferSize]);
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(from, buffer.get(), static_cast<DWORD>(kDefaultBufferSize),
+                  &count, nullptr)) {
+      DWORD code = GetLastError();
+      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF)
+        return {};
+      return systemError(fromName, code);
+    }
+    if (count == 0)
+      return {};
+    if (Error error = writeAll(to, {buffer.get(), count}, toName))
+      return error;
+  }
+}
+
+// True when `file` is a disk file read from its start.
+bool isDiskFileAtStart(HANDLE file) {
+  LARGE_INTEGER position{};
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         SetFilePointerEx(file, LARGE_INTEGER{}, &position, FILE_CURRENT) &&
+         position.QuadPart == 0;
+}
+
 // Tries the checks that opening `path` for writing makes, without truncating
 // it: a missing file is fine (it will be created), an existing one must be
 // writable and not a directory.
@@ -103,6 +201,28 @@ Expected<InputFile> InputFile::open(const std::string &path) {
                        "be read by position");
   }
   return InputFile(path, file);
+}
+
+Expected<InputFile> InputFile::openStandardInput(const std::string &name) {
+  HANDLE input = standardHandle(STD_INPUT_HANDLE);
+  if (!input)
+    return systemError(name, ERROR_INVALID_HANDLE);
+  // Read part-way, the file's own offsets would not be standard input's.
+  if (isDiskFileAtStart(input)) {
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own,
+                         0, FALSE, DUPLICATE_SAME_ACCESS))
+      return systemError(name, GetLastError());
+    return InputFile(name, own);
+  }
+  const std::wstring directory = temporaryDirectory();
+  Expected<HANDLE> copy = createDeletedOnClose(directory);
+  if (!copy)
+    return copy.takeError();
+  InputFile file(name, *copy); // closes the copy, whatever follows
+  if (Error error = copyRest(input, name, *copy, toUtf8(directory)))
+    return error;
+  return file;
 }
 
 InputFile::InputFile(InputFile &&other) noexcept
@@ -144,14 +264,22 @@ bool InputFile::isSameFile(const std::string &path) const {
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (other == INVALID_HANDLE_VALUE)
     return false;
-  BY_HANDLE_FILE_INFORMATION mine{};
-  BY_HANDLE_FILE_INFORMATION theirs{};
-  bool known = GetFileInformationByHandle(file_, &mine) &&
-               GetFileInformationByHandle(other, &theirs);
+  bool same = sameFile(file_, other);
   CloseHandle(other);
-  return known && mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
-         mine.nFileIndexHigh == theirs.nFileIndexHigh &&
-         mine.nFileIndexLow == theirs.nFileIndexLow;
+  return same;
+}
+
+bool InputFile::isStandardOutput() const {
+  HANDLE output = standardHandle(STD_OUTPUT_HANDLE);
+  return output && GetFileType(output) == FILE_TYPE_DISK &&
+         sameFile(file_, output);
+}
+
+Expected<Offset> InputFile::size() const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file_, &size))
+    return systemError(path_, GetLastError());
+  return static_cast<Offset>(size.QuadPart);
 }
 
 Expected<OutputFile> OutputFile::create(const std::string &path) {
@@ -188,14 +316,7 @@ OutputFile::~OutputFile() {
 }
 
 Error OutputFile::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    auto wanted = static_cast<DWORD>(std::min(bytes.size(), kLargestTransfer));
-    DWORD count = 0;
-    if (!WriteFile(file_, bytes.data(), wanted, &count, nullptr))
-      return systemError(path_, GetLastError());
-    bytes.remove_prefix(count);
-  }
-  return {};
+  return writeAll(file_, bytes, path_);
 }
 
 Error OutputFile::commit() {
@@ -214,6 +335,19 @@ Error OutputFile::commit() {
     return systemError(path_, code);
   }
   return {};
+}
+
+Error StandardOutput::write(std::string_view bytes) {
+  HANDLE output = standardHandle(STD_OUTPUT_HANDLE);
+  if (!output)
+    return systemError(name_, ERROR_INVALID_HANDLE);
+  return writeAll(output, bytes, name_);
+}
+
+bool isStandardErrorTerminal() {
+  HANDLE error = standardHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return error && GetConsoleMode(error, &mode);
 }
 
 void handleProcessSignals() {}

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace svfseg {
 namespace {
@@ -78,6 +79,25 @@ TEST(BackgroundReading, LentBlocksGiveTheInputFromWhereverAsked) {
     EXPECT_EQ(lendAll(io.input(), 1234), text.substr(1234)) << "backwards";
     EXPECT_EQ(lendAll(io.input(), 5000), "") << "past the end";
   }
+}
+
+TEST(BackgroundReading, TellsTheObserverHowFarEachLentBlockReaches) {
+  const std::string text = numberedBytes(300);
+  MemorySource memory(text);
+  StringSink unused;
+  BackgroundIo io(memory, unused, 64, 3);
+  std::vector<Offset> reached;
+  io.observeForwardReads(
+      [&reached](Offset offset) { reached.push_back(offset); });
+  EXPECT_EQ(lendAll(io.input(), 0), text);
+  EXPECT_EQ(reached, (std::vector<Offset>{64, 128, 192, 256, 300}))
+      << "told once for each block, not for the end";
+  // A positional read lends nothing; a restart is told from where it starts.
+  std::string back(10, '\0');
+  ASSERT_TRUE(io.input().readAt(5, back));
+  EXPECT_EQ(lend(io.input(), 100), text.substr(100, 64));
+  EXPECT_EQ(reached.back(), 164);
+  EXPECT_EQ(reached.size(), 6u);
 }
 
 TEST(BackgroundReading, ALentReadReportsTheFailureWhereTheInputReachesIt) {

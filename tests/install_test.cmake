@@ -21,6 +21,19 @@ foreach(installed bin/svfseg share/man/man1/svfseg.1)
   endif()
 endforeach()
 
+# The manual page's header carries the version the program prints: both come
+# from project().
+run("${prefix}/bin/svfseg" --version)
+string(REGEX MATCH "^svfseg ([0-9]+\\.[0-9]+\\.[0-9]+)\n$" version_line "${run_output}")
+if(NOT version_line)
+  message(FATAL_ERROR "unexpected --version output:\n${run_output}")
+endif()
+file(STRINGS "${prefix}/share/man/man1/svfseg.1" page_header LIMIT_COUNT 1)
+string(FIND "${page_header}" "\"svfseg ${CMAKE_MATCH_1}\"" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the manual page's header does not say svfseg ${CMAKE_MATCH_1}: ${page_header}")
+endif()
+
 file(COPY "${SOURCE_DIR}/examples/board-test.svf" DESTINATION "${WORK_DIR}")
 run("${prefix}/bin/svfseg" board-test.svf)
 if(NOT run_output STREQUAL "Processing SDR command...\n\nConversion successfully completed!!!\n")

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cwctype>
+#include <thread>
+
 namespace svfseg::testing {
 namespace {
 
@@ -47,27 +50,84 @@ std::string drain(HANDLE pipe) {
   return bytes;
 }
 
+// Writes `bytes` to `pipe`, then closes it; a program that ends without
+// reading them all makes the write fail.
+void feed(HANDLE pipe, const std::string &bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    DWORD count = 0;
+    DWORD wanted = static_cast<DWORD>(
+        std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 20));
+    if (!WriteFile(pipe, bytes.data() + done, wanted, &count, nullptr))
+      break;
+    done += count;
+  }
+  CloseHandle(pipe);
+}
+
+bool sameName(std::wstring_view one, std::wstring_view other) {
+  return one.size() == other.size() &&
+         std::equal(one.begin(), one.end(), other.begin(),
+                    [](wchar_t a, wchar_t b) {
+                      return std::towupper(a) == std::towupper(b);
+                    });
+}
+
+// The test's environment block with `overrides` set over it. Names are
+// compared without regard to case, as Windows compares them.
+std::wstring environmentWith(
+    const std::vector<std::pair<std::string, std::string>> &overrides) {
+  std::wstring block;
+  wchar_t *strings = GetEnvironmentStringsW();
+  for (const wchar_t *entry = strings; *entry; entry += wcslen(entry) + 1) {
+    std::wstring_view variable = entry;
+    std::wstring_view name = variable.substr(0, variable.find(L'=', 1));
+    bool overridden = false;
+    for (const auto &override : overrides)
+      overridden = overridden || sameName(name, toWide(override.first));
+    if (!overridden)
+      block.append(variable).push_back(L'\0');
+  }
+  FreeEnvironmentStringsW(strings);
+  for (const auto &[name, value] : overrides)
+    block.append(toWide(name + "=" + value)).push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
 } // namespace
 
 Outcome runProgram(const std::filesystem::path &program,
                    const std::vector<std::string> &args,
                    const std::filesystem::path &directory,
-                   const std::function<void()> &prepareChild) {
-  if (prepareChild)
+                   const ChildSetup &setup) {
+  if (setup.prepare)
     return {};
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE in[2];
   HANDLE out[2];
   HANDLE err[2];
-  if (!CreatePipe(&out[0], &out[1], &inheritable, 0) ||
+  if (!CreatePipe(&in[0], &in[1], &inheritable, 0) ||
+      !CreatePipe(&out[0], &out[1], &inheritable, 0) ||
       !CreatePipe(&err[0], &err[1], &inheritable, 0))
     return {};
-  // Only the writing ends go to the child.
+  // Only the program's ends go to it.
+  SetHandleInformation(in[1], HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(out[0], HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err[0], HANDLE_FLAG_INHERIT, 0);
+  HANDLE input = in[0];
+  if (!setup.inputFile.empty()) {
+    input = CreateFileW(setup.inputFile.wstring().c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+    if (input == INVALID_HANDLE_VALUE)
+      return {};
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
   startup.hStdOutput = out[1];
   startup.hStdError = err[1];
   std::wstring commandLine;
@@ -75,15 +135,23 @@ Outcome runProgram(const std::filesystem::path &program,
     commandLine += (commandLine.empty() ? L"" : L" ") + quoted(toWide(arg));
   std::wstring application = std::filesystem::absolute(program).wstring();
   std::wstring workingDirectory = directory.wstring();
+  std::wstring environment = environmentWith(setup.environment);
   PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessW(application.c_str(), commandLine.data(),
-                                nullptr, nullptr, TRUE, 0, nullptr,
-                                workingDirectory.c_str(), &startup, &process);
+  BOOL started =
+      CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr,
+                     TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                     workingDirectory.c_str(), &startup, &process);
+  CloseHandle(in[0]);
+  if (input != in[0])
+    CloseHandle(input);
   CloseHandle(out[1]);
   CloseHandle(err[1]);
+  std::thread feeder(feed, in[1], std::cref(setup.input));
   Outcome outcome;
+  std::thread errors([&] { outcome.err = drain(err[0]); });
   outcome.out = drain(out[0]);
-  outcome.err = drain(err[0]);
+  errors.join();
+  feeder.join();
   if (!started)
     return outcome;
   WaitForSingleObject(process.hProcess, INFINITE);

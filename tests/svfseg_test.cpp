@@ -2,6 +2,7 @@
 // directory, and its standard output, standard error, exit status and the files
 // it leaves are checked.
 #include "process.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using svfseg::testing::ChildSetup;
 using svfseg::testing::Outcome;
 
 const std::string kStartText = "Processing SDR command...\n";
@@ -52,14 +54,26 @@ std::string utf8(const fs::path &path) {
   return {bytes.begin(), bytes.end()};
 }
 
-// Runs the program with `args` in `directory`, invoked by its path; `prepare`
-// runs in the child before it starts (POSIX only).
+fs::path fromUtf8(const std::string &name) {
+  return fs::path(std::u8string(name.begin(), name.end()));
+}
+
+// A run set up by `prepare` alone, which runs in the child before the program
+// starts (POSIX only).
+ChildSetup preparedBy(std::function<void()> prepare) {
+  ChildSetup setup;
+  setup.prepare = std::move(prepare);
+  return setup;
+}
+
+// Runs the program with `args` in `directory`, invoked by its path, given
+// what `setup` says.
 Outcome run(const fs::path &directory, const std::vector<std::string> &args,
-            const std::function<void()> &prepare = {},
+            const ChildSetup &setup = {},
             const std::string &program = SVFSEG_PROGRAM) {
   std::vector<std::string> commandLine{program};
   commandLine.insert(commandLine.end(), args.begin(), args.end());
-  return svfseg::testing::runProgram(program, commandLine, directory, prepare);
+  return svfseg::testing::runProgram(program, commandLine, directory, setup);
 }
 
 // The names of the files under `directory`, recursively, sorted.
@@ -367,11 +381,11 @@ TEST_F(Program, AFailedWriteLeavesTheExistingOutputAsItWas) {
 #else
   writeFile(dir_ / "big.svf", std::string(100000, 'x') + "\n");
   writeFile(dir_ / "big.gvf", "previous output");
-  Outcome outcome = run(dir_, {"big.svf"}, [] {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{4096, 4096};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  });
+  Outcome outcome = run(dir_, {"big.svf"}, preparedBy([] {
+                          std::signal(SIGXFSZ, SIG_IGN);
+                          rlimit limit{4096, 4096};
+                          ::setrlimit(RLIMIT_FSIZE, &limit);
+                        }));
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, kStartText) << "no completion text after a failed run";
   EXPECT_EQ(outcome.err, "svfseg: error: big.gvf: File too large\n");
@@ -443,7 +457,7 @@ TEST_F(Program, GivesTheOutputTheModeOfANewFile) {
   GTEST_SKIP() << "Windows files have no POSIX permission bits or umask";
 #else
   writeFile(dir_ / "mode.svf", kSample);
-  Outcome outcome = run(dir_, {"mode.svf"}, [] { ::umask(027); });
+  Outcome outcome = run(dir_, {"mode.svf"}, preparedBy([] { ::umask(027); }));
   ASSERT_EQ(outcome.status, 0);
   struct stat status {};
   ASSERT_EQ(::stat((dir_ / "mode.gvf").c_str(), &status), 0);
@@ -514,15 +528,13 @@ protected:
   }
 
   Outcome runUnprivileged(const std::vector<std::string> &args) {
-    return run(
-        work_, args,
-        [] {
-          if (::geteuid() == 0 &&
-              (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
-               ::setuid(kUnprivilegedId) != 0))
-            ::_exit(126);
-        },
-        program_);
+    return run(work_, args, preparedBy([] {
+                 if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 ||
+                                          ::setgid(kUnprivilegedId) != 0 ||
+                                          ::setuid(kUnprivilegedId) != 0))
+                   ::_exit(126);
+               }),
+               program_);
   }
 
 #endif
@@ -599,6 +611,442 @@ TEST_F(Program, RefusesAReadOnlyOutput) {
             (std::vector<std::string>{"locked.gvf", "locked.svf"}));
   // Windows deletes no read-only file, so the fixture could not clean up.
   fs::permissions(output, fs::perms::owner_write, fs::perm_options::add);
+}
+
+// The options, each as the help describes it, and each wrong use of them.
+// Every case runs in a folder that holds the sample as "in.svf" and as
+// "-in.svf", and an empty folder "sub".
+TEST_F(Program, RunsEachOptionAsTheHelpSays) {
+  const std::string usage = std::string("Usage: ") + SVFSEG_PROGRAM +
+                            " original_filename (e.g.: file.svf)\n";
+  const std::string help =
+      usage +
+      "  -o, --output=FILE  write the output to FILE; - writes standard "
+      "output\n"
+      "  -q, --quiet        print no progress texts, only errors\n"
+      "      --strict       fail if the conversion gives any warning\n"
+      "  -h, --help         print this help and exit\n"
+      "  -V, --version      print the version and exit\n";
+  const std::string texts = kStartText + kDoneText;
+  auto wrongUse = [](const std::string &problem) {
+    return "svfseg: error: " + problem + "\nTry 'svfseg --help'.\n";
+  };
+  const std::string inSub =
+      (fs::path("sub") / "out.gvf").make_preferred().string();
+  const std::string unicodeName = utf8(u8"prüfung.gvf");
+  struct OptionCase {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+    // The files written, each holding the converted sample.
+    std::vector<std::string> outputs;
+  };
+  const OptionCase cases[] = {
+      {"-o FILE", {"-o", "out.gvf", "in.svf"}, 0, texts, "", {"out.gvf"}},
+      {"-oFILE after the input",
+       {"in.svf", "-oout.gvf"},
+       0,
+       texts,
+       "",
+       {"out.gvf"}},
+      {"--output FILE",
+       {"--output", "out.gvf", "in.svf"},
+       0,
+       texts,
+       "",
+       {"out.gvf"}},
+      {"--output=FILE after the input",
+       {"in.svf", "--output=out.gvf"},
+       0,
+       texts,
+       "",
+       {"out.gvf"}},
+      {"a long option abbreviated",
+       {"--out=out.gvf", "in.svf"},
+       0,
+       texts,
+       "",
+       {"out.gvf"}},
+      {"-o into a folder",
+       {"-o", inSub, "in.svf"},
+       0,
+       texts,
+       "",
+       {"sub/out.gvf"}},
+      {"-o with a name that is not ASCII",
+       {"in.svf", "-o", unicodeName},
+       0,
+       texts,
+       "",
+       {unicodeName}},
+      {"the last -o",
+       {"-o", "first.gvf", "in.svf", "-o", "out.gvf"},
+       0,
+       texts,
+       "",
+       {"out.gvf"}},
+      {"-o -", {"-o", "-", "in.svf"}, 0, kSampleConverted, texts, {}},
+      {"-q", {"-q", "in.svf"}, 0, "", "", {"in.gvf"}},
+      {"--quiet with -o-",
+       {"in.svf", "--quiet", "-o-"},
+       0,
+       kSampleConverted,
+       "",
+       {}},
+      {"-q in a group", {"-qo", "out.gvf", "in.svf"}, 0, "", "", {"out.gvf"}},
+      {"--strict", {"--strict", "in.svf"}, 0, texts, "", {"in.gvf"}},
+      {"-- before an input that begins with -",
+       {"--", "-in.svf"},
+       0,
+       texts,
+       "",
+       {"-in.gvf"}},
+      {"-h", {"-h"}, 0, help, "", {}},
+      {"--help, which converts nothing", {"in.svf", "--help"}, 0, help, "", {}},
+      {"-V", {"-V"}, 0, std::string("svfseg ") + SVFSEG_VERSION + "\n", "", {}},
+      {"--version",
+       {"--version", "in.svf"},
+       0,
+       std::string("svfseg ") + SVFSEG_VERSION + "\n",
+       "",
+       {}},
+      {"an unknown long option",
+       {"--frobnicate", "in.svf"},
+       2,
+       "",
+       wrongUse("unknown option '--frobnicate'"),
+       {}},
+      {"an unknown long option with a value",
+       {"in.svf", "--frobnicate=1"},
+       2,
+       "",
+       wrongUse("unknown option '--frobnicate'"),
+       {}},
+      {"an unknown short option",
+       {"-x", "in.svf"},
+       2,
+       "",
+       wrongUse("unknown option '-x'"),
+       {}},
+      {"an unknown short option in a group",
+       {"-qx", "in.svf"},
+       2,
+       "",
+       wrongUse("unknown option '-x'"),
+       {}},
+      {"-o without its argument",
+       {"in.svf", "-o"},
+       2,
+       "",
+       wrongUse("option '-o' requires an argument"),
+       {}},
+      {"--output without its argument",
+       {"in.svf", "--output"},
+       2,
+       "",
+       wrongUse("option '--output' requires an argument"),
+       {}},
+      {"--output with an empty name",
+       {"--output=", "in.svf"},
+       2,
+       "",
+       wrongUse("option '--output' requires an argument"),
+       {}},
+      {"an argument to an option that takes none",
+       {"--quiet=yes", "in.svf"},
+       2,
+       "",
+       wrongUse("option '--quiet' doesn't allow an argument"),
+       {}},
+      {"no input", {}, 2, usage, "", {}},
+      {"options but no input", {"-q", "-o", "out.gvf"}, 2, usage, "", {}},
+      {"two inputs", {"in.svf", "-q", "other.svf"}, 2, usage, "", {}},
+      {"an option after -- taken as a second input",
+       {"--", "in.svf", "-q"},
+       2,
+       usage,
+       "",
+       {}},
+  };
+  for (const OptionCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path work = dir_ / "work";
+    fs::create_directories(work / "sub");
+    writeFile(work / "in.svf", kSample);
+    writeFile(work / "-in.svf", kSample);
+    Outcome outcome = run(work, c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.err, c.err);
+    std::vector<std::string> files{"-in.svf", "in.svf", "sub"};
+    for (const std::string &output : c.outputs) {
+      files.push_back(output);
+      EXPECT_EQ(readFile(work / fromUtf8(output)), kSampleConverted) << output;
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(filesUnder(work), files);
+    EXPECT_EQ(readFile(work / "in.svf"), kSample);
+    fs::remove_all(work);
+  }
+}
+
+// Many times the stream buffers: a pipe fills up and the copy of standard
+// input takes several blocks.
+std::string largeExample() {
+  const std::string example =
+      readFile(fs::path(SVFSEG_SOURCE_DIR) / "examples" / "board-test.svf");
+  std::string large;
+  while (large.size() < 3 * 1024 * 1024)
+    large += example;
+  return large;
+}
+
+// Standard input, whether a pipe or a file, and standard output give the
+// bytes a file gives, as the library converts them, for an input with
+// comments, long SDR commands and RUNTEST. Standard input's copy leaves
+// nothing in the temporary folder.
+TEST_F(Program, GivesTheSameBytesWhereverItReadsAndWrites) {
+  const std::string texts = kStartText + kDoneText;
+  struct StreamCase {
+    const char *name;
+    std::vector<std::string> args;
+    enum { kNoInput, kPipe, kRedirect } input;
+    std::string out; // "=": the converted bytes
+    std::string err;
+    const char *output; // the file that holds the converted bytes, if any
+  };
+  const StreamCase cases[] = {
+      {"a file", {"board.svf"}, StreamCase::kNoInput, texts, "", "board.gvf"},
+      {"a file to -o -",
+       {"-o", "-", "board.svf"},
+       StreamCase::kNoInput,
+       "=",
+       texts,
+       nullptr},
+      {"a pipe", {"-"}, StreamCase::kPipe, "=", texts, nullptr},
+      {"a redirected file", {"-"}, StreamCase::kRedirect, "=", texts, nullptr},
+      {"a pipe to -o FILE",
+       {"-", "-o", "piped.gvf"},
+       StreamCase::kPipe,
+       texts,
+       "",
+       "piped.gvf"},
+      {"a redirected file to -o FILE",
+       {"-o", "redirected.gvf", "-"},
+       StreamCase::kRedirect,
+       texts,
+       "",
+       "redirected.gvf"},
+      {"a pipe, quietly", {"-q", "-"}, StreamCase::kPipe, "=", "", nullptr},
+  };
+  const std::string example =
+      readFile(fs::path(SVFSEG_SOURCE_DIR) / "examples" / "board-test.svf");
+  for (const std::string &input : {example, largeExample()}) {
+    const std::string converted = svfseg::testing::convert(input);
+    ASSERT_NE(converted.find("SDRS 256 TDI ("), std::string::npos);
+    for (const StreamCase &c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(input.size()) +
+                   " bytes");
+      const fs::path work = dir_ / "work";
+      fs::create_directories(work / "tmp");
+      writeFile(work / "board.svf", input);
+      ChildSetup setup;
+      setup.environment = {{"TMPDIR", (work / "tmp").string()}};
+      if (c.input == StreamCase::kPipe)
+        setup.input = input;
+      if (c.input == StreamCase::kRedirect)
+        setup.inputFile = work / "board.svf";
+      Outcome outcome = run(work, c.args, setup);
+      EXPECT_EQ(outcome.status, 0) << outcome.err;
+      EXPECT_TRUE(outcome.out == (c.out == "=" ? converted : c.out))
+          << outcome.out.substr(0, 200);
+      EXPECT_EQ(outcome.err, c.err);
+      std::vector<std::string> files{"board.svf", "tmp"};
+      if (c.output) {
+        EXPECT_TRUE(readFile(work / c.output) == converted);
+        files.emplace_back(c.output);
+        std::sort(files.begin(), files.end());
+      }
+      EXPECT_EQ(filesUnder(work), files);
+      fs::remove_all(work);
+    }
+  }
+}
+
+TEST_F(Program, ReadsStandardInputFromWhereItStands) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the test starts a program only at the start of a file on "
+                  "Windows";
+#else
+  // A file read part-way before the program starts: its first bytes are not
+  // standard input's.
+  const std::string input = "! skipped\n" + kSample;
+  writeFile(dir_ / "part.svf", input);
+  const std::string path = (dir_ / "part.svf").string();
+  Outcome outcome = run(dir_, {"-q", "-"}, preparedBy([&path] {
+                          int fd = ::open(path.c_str(), O_RDONLY);
+                          ::lseek(fd, 10, SEEK_SET);
+                          ::dup2(fd, 0);
+                        }));
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, kSampleConverted);
+#endif
+}
+
+// A failed run with -o leaves an existing output, and the input, as they were
+// and no temporary file behind.
+TEST_F(Program, AFailedOutputOptionLeavesEverythingAsItWas) {
+  struct FailureCase {
+    const char *name;
+    std::vector<std::string> args;
+    bool redirectInput; // standard input from "in.svf"
+    std::string out;
+    std::string errorFile; // the file the error names
+    std::string posixReason;
+    std::function<void()> prepare; // POSIX only
+  };
+  const std::string refusal =
+      "is the input file itself; refusing to overwrite it";
+  std::vector<FailureCase> cases = {
+      {"into a missing folder",
+       {"-o", (fs::path("missing") / "out.gvf").make_preferred().string(),
+        "in.svf"},
+       false,
+       kOpenFailureText,
+       (fs::path("missing") / "out.gvf").make_preferred().string(),
+       "No such file or directory",
+       {}},
+      {"onto the input itself",
+       {"in.svf", "-o", "in.svf"},
+       false,
+       kOpenFailureText,
+       "in.svf",
+       refusal,
+       {}},
+      {"onto a hard link to the input",
+       {"-o", "link.gvf", "in.svf"},
+       false,
+       kOpenFailureText,
+       "link.gvf",
+       refusal,
+       {}},
+      {"onto the file standard input is",
+       {"-", "-o", "in.svf"},
+       true,
+       kOpenFailureText,
+       "in.svf",
+       refusal,
+       {}},
+      {"onto a folder",
+       {"--output=folder.gvf", "in.svf"},
+       false,
+       kOpenFailureText,
+       "folder.gvf",
+       "Is a directory",
+       {}},
+  };
+#ifndef _WIN32
+  cases.push_back({"over an existing output, past the file-size limit",
+                   {"-o", "out.gvf", "in.svf"},
+                   false,
+                   kStartText,
+                   "out.gvf",
+                   "File too large",
+                   [] {
+                     std::signal(SIGXFSZ, SIG_IGN);
+                     rlimit limit{16, 16};
+                     ::setrlimit(RLIMIT_FSIZE, &limit);
+                   }});
+#endif
+  for (const FailureCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path work = dir_ / "work";
+    fs::create_directories(work / "folder.gvf");
+    writeFile(work / "in.svf", kSample);
+    writeFile(work / "out.gvf", kPreviousOutput);
+    fs::create_hard_link(work / "in.svf", work / "link.gvf");
+    const std::vector<std::string> files = filesUnder(work);
+    ChildSetup setup = preparedBy(c.prepare);
+    if (c.redirectInput)
+      setup.inputFile = work / "in.svf";
+    Outcome outcome = run(work, c.args, setup);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, c.out);
+    expectErrorLine(outcome.err, c.errorFile, c.posixReason);
+    expectLeftAsItWas(work, files, work / "in.svf", work / "out.gvf");
+    fs::remove_all(work);
+  }
+}
+
+TEST_F(Program, NeverAppendsToTheInputThroughStandardOutput) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the test gives a program only a pipe as its standard "
+                  "output on Windows";
+#else
+  writeFile(dir_ / "in.svf", kSample);
+  const std::string path = (dir_ / "in.svf").string();
+  auto appendToInput = [&path] {
+    ::dup2(::open(path.c_str(), O_WRONLY | O_APPEND), 1);
+  };
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"-o", "-", "in.svf"},
+        std::vector<std::string>{"-"}}) {
+    ChildSetup setup = preparedBy(appendToInput);
+    if (args.size() == 1)
+      setup.inputFile = dir_ / "in.svf";
+    Outcome outcome = run(dir_, args, setup);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, kOpenFailureText +
+                               "svfseg: error: <stdout>: is the input file "
+                               "itself; refusing to overwrite it\n");
+    EXPECT_EQ(readFile(dir_ / "in.svf"), kSample);
+    EXPECT_EQ(filesUnder(dir_), std::vector<std::string>{"in.svf"});
+  }
+#endif
+}
+
+// Standard input that cannot be read, or copied, fails the run before
+// anything is written, and says why.
+TEST_F(Program, ReportsWhyStandardInputCannotBeRead) {
+  struct InputCase {
+    const char *name;
+    std::string missingTemporaryFolder; // TMPDIR, where set
+    std::string errorFile;
+    std::string posixReason;
+    std::function<void()> prepare; // POSIX only
+  };
+  const std::string missing = (dir_ / "missing").string();
+  std::vector<InputCase> cases = {
+      {"a temporary folder that does not exist",
+       missing,
+       missing,
+       "No such file or directory",
+       {}},
+  };
+#ifndef _WIN32
+  cases.push_back({"a folder", "", "<stdin>", "Is a directory",
+                   [] { ::dup2(::open(".", O_RDONLY | O_DIRECTORY), 0); }});
+  cases.push_back(
+      {"closed", "", "<stdin>", "Bad file descriptor", [] { ::close(0); }});
+#endif
+  for (const InputCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path work = dir_ / "work";
+    fs::create_directories(work);
+    writeFile(work / "out.gvf", kPreviousOutput);
+    ChildSetup setup = preparedBy(c.prepare);
+    setup.input = kSample;
+    if (!c.missingTemporaryFolder.empty())
+      setup.environment = {{"TMPDIR", c.missingTemporaryFolder}};
+    Outcome outcome = run(work, {"-", "-o", "out.gvf"}, setup);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, kOpenFailureText);
+    expectErrorLine(outcome.err, c.errorFile, c.posixReason);
+    expectLeftAsItWas(work, {"out.gvf"}, {}, work / "out.gvf");
+    fs::remove_all(work);
+  }
 }
 
 } // namespace
