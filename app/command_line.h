@@ -17,9 +17,7 @@ struct Options {
   std::string input;                 // "-": standard input
   std::optional<std::string> output; // -o FILE; "-": standard output
   bool quiet = false;                // -q: no progress texts
-  // --strict: a warning of the conversion fails the run. The conversion gives
-  // no warnings yet, so nothing reads this so far.
-  bool strict = false;
+  bool strict = false; // --strict: any warning of the conversion fails the run
 };
 
 // The parsed command line.

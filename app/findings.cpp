@@ -39,17 +39,21 @@ std::string writtenField(const Diagnostic &finding) {
   return "its " + finding.word + " field";
 }
 
-std::string describeUnsplit(const Diagnostic &finding,
+// " on line 7", where that is not the command's own line.
+std::string onLine(std::uint64_t detailLine, std::uint64_t line) {
+  return detailLine == line ? "" : " on line " + std::to_string(detailLine);
+}
+
+std::string describeUnsplit(const Diagnostic &finding, std::uint64_t line,
                             std::uint64_t detailLine) {
-  const std::string unsplit =
-      "the output holds it unsplit, longer than the 256 bits a segment takes";
+  const std::string unsplit = "the output holds it unsplit, over 256 bits";
   switch (finding.finding) {
   case Finding::kLongSdrNotAtLineStart:
     return sdrCommand(finding) + " does not start its line, so " + unsplit +
-           "; start it at the beginning of the line to have it split";
+           "; start it in the first column to have it split";
   case Finding::kLongSdrNotUpperCase:
-    return sdrCommand(finding) + " is not written 'SDR' in upper case, so " +
-           unsplit + "; write it in upper case to have it split";
+    return sdrCommand(finding) + " is not written in upper case, so " +
+           unsplit + "; write 'SDR' to have it split";
   case Finding::kLongSdrAfterAnotherCommand:
     return sdrCommand(finding) + " follows another command on its line, so " +
            unsplit + "; put it on a line of its own to have it split";
@@ -57,14 +61,13 @@ std::string describeUnsplit(const Diagnostic &finding,
     return sdrCommand(finding) + " has no ';' " + beforeWhat(detailLine) +
            ", so " + unsplit + "; end it with ';' to have it split";
   case Finding::kLongSdrMalformed:
-    return sdrCommand(finding) + " has a field that cannot be read (line " +
-           std::to_string(detailLine) + "), so " + unsplit +
+    return sdrCommand(finding) + " has a field that cannot be read" +
+           onLine(detailLine, line) + ", so " + unsplit +
            "; check its parentheses and its ';'";
   case Finding::kLongSdrNotHexadecimal:
     return sdrCommand(finding) + " has " + quoted(finding.word) + " in its " +
-           fieldName(finding.field) + " field (line " +
-           std::to_string(detailLine) +
-           "), which is no hexadecimal digit, so " + unsplit +
+           fieldName(finding.field) + " field" + onLine(detailLine, line) +
+           ", which is no hexadecimal digit, so " + unsplit +
            "; correct the field to have it split";
   case Finding::kSdrLengthPastLimit:
     return "SDR command's length " + finding.word +
@@ -89,10 +92,11 @@ std::string describeFields(const Diagnostic &finding) {
            "carry it";
   case Finding::kExtraDigitsDropped:
     return sdrCommand(finding) + " has " + std::to_string(finding.count) +
-           (finding.count == 1 ? " digit" : " digits") +
-           " with set bits before the digits its length takes in its " +
+           (finding.count == 1 ? " digit" : " digits") + " more in its " +
            fieldName(finding.field) +
-           " field; the output drops them; check the command's length";
+           " field than its length takes, with bits set; the output drops " +
+           (finding.count == 1 ? "it" : "them") +
+           "; check the command's length";
   case Finding::kBitsAboveLength:
     return sdrCommand(finding) + " sets bits above its length in its " +
            fieldName(finding.field) +
@@ -135,7 +139,7 @@ std::string describeUnreduced(std::uint64_t parts) {
 
 } // namespace
 
-std::string describeFinding(const Diagnostic &finding,
+std::string describeFinding(const Diagnostic &finding, std::uint64_t line,
                             std::uint64_t detailLine) {
   switch (finding.finding) {
   case Finding::kFieldCarriedAs:
@@ -150,7 +154,7 @@ std::string describeFinding(const Diagnostic &finding,
   case Finding::kRunTestUnreduced:
     return describeUnreduced(finding.count);
   default:
-    return describeUnsplit(finding, detailLine);
+    return describeUnsplit(finding, line, detailLine);
   }
 }
 
@@ -205,9 +209,10 @@ Error FindingReport::print(std::FILE *to, const std::string &fileName,
   for (std::size_t i = 0; i < shown_.size(); ++i) {
     const std::uint64_t detailLine =
         shown_[i].detailAt >= 0 ? (*lines)[2 * i + 1] : 0;
+    const std::uint64_t line = (*lines)[2 * i];
     std::fprintf(to, "%s:%llu: warning: %s\n", fileName.c_str(),
-                 static_cast<unsigned long long>((*lines)[2 * i]),
-                 describeFinding(shown_[i], detailLine).c_str());
+                 static_cast<unsigned long long>(line),
+                 describeFinding(shown_[i], line, detailLine).c_str());
   }
   if (count_ > shown_.size())
     std::fprintf(to, "svfseg: warning: %s: %llu more warnings not shown\n",

@@ -1,6 +1,7 @@
 #include "app/run_control.h"
 
 #include "app/command_line.h"
+#include "app/findings.h"
 #include "app/progress_line.h"
 #include "io/background_io.h"
 #include "io/file.h"
@@ -115,21 +116,39 @@ private:
 };
 
 // Runs the pass from `input` to `sink`, the files read and written on threads
-// of their own beside it, and returns the first failure.
-Error convert(InputFile &input, ByteSink &sink, const Console &console) {
+// of their own beside it, and returns the first failure. What the pass finds
+// goes to `findings`.
+Error runPass(InputFile &input, ByteSink &sink, const Console &console,
+              FindingReport &findings) {
   TerminalProgress progress(console, input);
   BackgroundIo files(input, sink, kDefaultBufferSize);
   progress.follow(files);
   InputStream inputStream(files.input());
   OutputStream outputStream(files.output());
-  scan(inputStream, outputStream);
+  scan(inputStream, outputStream, {kDefaultReadBackBlockSize, &findings});
   if (inputStream.error())
     return inputStream.error();
-  // The conversion's warnings, and --strict's failure on them, go here once
-  // the pass reports any.
   if (Error error = outputStream.flush())
     return error;
   return files.finishOutput();
+}
+
+// Converts `input` to `sink`, then prints the warnings; with --strict, any
+// warning fails the run.
+Error convert(InputFile &input, ByteSink &sink, const Options &options,
+              const Console &console) {
+  FindingReport findings;
+  if (Error error = runPass(input, sink, console, findings))
+    return error;
+  std::fflush(stdout);
+  if (Error error = findings.print(stderr, input.name(), input))
+    return error;
+  if (options.strict && findings.count() != 0)
+    return Error(input.name(),
+                 "the conversion gave " + std::to_string(findings.count()) +
+                     (findings.count() == 1 ? " warning" : " warnings") +
+                     "; with --strict no output is written");
+  return {};
 }
 
 Error refusalToOverwrite(const std::string &name) {
@@ -137,7 +156,7 @@ Error refusalToOverwrite(const std::string &name) {
 }
 
 int convertToFile(InputFile &input, const std::string &path,
-                  const Console &console) {
+                  const Options &options, const Console &console) {
   if (input.isSameFile(path))
     return console.failToOpen(refusalToOverwrite(path));
   handleProcessSignals();
@@ -145,7 +164,7 @@ int convertToFile(InputFile &input, const std::string &path,
   if (!output)
     return console.failToOpen(output.takeError());
   console.say(kStartText);
-  if (Error error = convert(input, *output, console))
+  if (Error error = convert(input, *output, options, console))
     return console.fail(error);
   if (Error error = output->commit())
     return console.fail(error);
@@ -153,13 +172,29 @@ int convertToFile(InputFile &input, const std::string &path,
   return kExitSuccess;
 }
 
-int convertToStandardOutput(InputFile &input, const Console &console) {
+// Converts to standard output: as the bytes are converted, or, where the run
+// may yet fail after the pass (--strict), into a scratch file first, copied
+// out once the run has succeeded.
+int convertToStandardOutput(InputFile &input, const Options &options,
+                            const Console &console) {
   if (input.isStandardOutput())
     return console.failToOpen(refusalToOverwrite(kStandardOutputName));
   handleProcessSignals();
   StandardOutput output(kStandardOutputName);
+  if (!options.strict) {
+    console.say(kStartText);
+    if (Error error = convert(input, output, options, console))
+      return console.fail(error);
+    console.say(kDoneText);
+    return kExitSuccess;
+  }
+  Expected<ScratchFile> scratch = ScratchFile::create();
+  if (!scratch)
+    return console.failToOpen(scratch.takeError());
   console.say(kStartText);
-  if (Error error = convert(input, output, console))
+  if (Error error = convert(input, *scratch, options, console))
+    return console.fail(error);
+  if (Error error = scratch->copyTo(output))
     return console.fail(error);
   console.say(kDoneText);
   return kExitSuccess;
@@ -175,8 +210,8 @@ int convert(const Options &options) {
   if (!input)
     return console.failToOpen(input.takeError());
   if (destination.kind == Destination::Kind::kStandardOutput)
-    return convertToStandardOutput(*input, console);
-  return convertToFile(*input, destination.path, console);
+    return convertToStandardOutput(*input, options, console);
+  return convertToFile(*input, destination.path, options, console);
 }
 
 void printUsage(const char *invokedAs) {

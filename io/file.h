@@ -89,6 +89,8 @@ public:
 
   // The file's size in bytes.
   Expected<Offset> size() const;
+  // The name the file was opened by, which its errors carry.
+  const std::string &name() const { return path_; }
 
 private:
   InputFile(std::string path, NativeFile file)
@@ -101,7 +103,8 @@ private:
 // The output file. What is written goes to a new temporary file beside `path`,
 // which commit() renames over `path`; if commit() is never reached, the
 // temporary file is removed and a file already at `path` stays as it was.
-class OutputFile final : public ByteSink {
+// What was written can be read back before it is put in place.
+class OutputFile final : public ByteSink, public ByteSource {
 public:
   // Refuses, as opening it for writing would, an existing `path` that may not
   // be written.
@@ -112,6 +115,7 @@ public:
   ~OutputFile() override;
 
   Error write(std::string_view bytes) override;
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override;
 
   // Closes the temporary file and puts it in place under the output name.
   Error commit();
@@ -137,6 +141,33 @@ public:
 
 private:
   std::string name_;
+};
+
+// A file that no name reaches, for bytes that are written, read back and then
+// copied on: under TMPDIR, else the system's temporary directory, which its
+// errors name. It goes away however the run ends.
+class ScratchFile final : public ByteSink, public ByteSource {
+public:
+  static Expected<ScratchFile> create();
+
+  ScratchFile(ScratchFile &&other) noexcept;
+  ScratchFile &operator=(ScratchFile &&) = delete;
+  ~ScratchFile() override;
+
+  // Appends `bytes`.
+  Error write(std::string_view bytes) override;
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override;
+
+  // Writes everything written so far to `sink`, through a fixed buffer.
+  Error copyTo(ByteSink &sink);
+
+private:
+  ScratchFile(std::string name, NativeFile file)
+      : name_(std::move(name)), file_(file) {}
+
+  std::string name_;
+  NativeFile file_;
+  Offset size_ = 0;
 };
 
 // True when standard error is a terminal (on Windows, a console).

@@ -26,6 +26,27 @@ Error writeAll(int fd, std::string_view bytes, const std::string &name) {
   return {};
 }
 
+// Reads into `buffer` the bytes of `fd` from `offset` on, until it is full or
+// the file ends; a failure names `name`.
+Expected<std::size_t> readAllAt(int fd, Offset offset, std::span<char> buffer,
+                                const std::string &name) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    ssize_t count =
+        ::pread(fd, buffer.data() + done, buffer.size() - done,
+                static_cast<off_t>(offset + static_cast<Offset>(done)));
+    if (count < 0) {
+      if (errno == EINTR)
+        continue;
+      return Error::fromSystem(name, errno);
+    }
+    if (count == 0)
+      break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
 bool sameFile(const struct stat &one, const struct stat &other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
@@ -164,21 +185,7 @@ InputFile::~InputFile() {
 }
 
 Expected<std::size_t> InputFile::readAt(Offset offset, std::span<char> buffer) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    ssize_t count =
-        ::pread(file_, buffer.data() + done, buffer.size() - done,
-                static_cast<off_t>(offset + static_cast<Offset>(done)));
-    if (count < 0) {
-      if (errno == EINTR)
-        continue;
-      return Error::fromSystem(path_, errno);
-    }
-    if (count == 0)
-      break;
-    done += static_cast<std::size_t>(count);
-  }
-  return done;
+  return readAllAt(file_, offset, buffer, path_);
 }
 
 bool InputFile::isSameFile(const std::string &path) const {
@@ -216,7 +223,7 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
     int fd = ::open(temporaryPath.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                    O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       rememberTemporaryOutput(temporaryPath);
       return OutputFile(path, std::move(temporaryPath), fd);
@@ -244,6 +251,11 @@ Error OutputFile::write(std::string_view bytes) {
   return writeAll(file_, bytes, path_);
 }
 
+Expected<std::size_t> OutputFile::readAt(Offset offset,
+                                         std::span<char> buffer) {
+  return readAllAt(file_, offset, buffer, path_);
+}
+
 Error OutputFile::commit() {
   int fd = std::exchange(file_, -1);
   if (::close(fd) != 0) {
@@ -260,6 +272,33 @@ Error OutputFile::commit() {
   }
   forgetTemporaryOutput();
   return {};
+}
+
+Expected<ScratchFile> ScratchFile::create() {
+  const std::string directory = temporaryDirectory();
+  Expected<int> file = createUnnamedFile(directory);
+  if (!file)
+    return file.takeError();
+  return ScratchFile(directory, *file);
+}
+
+ScratchFile::ScratchFile(ScratchFile &&other) noexcept
+    : name_(std::move(other.name_)), file_(std::exchange(other.file_, -1)),
+      size_(other.size_) {}
+
+ScratchFile::~ScratchFile() {
+  if (file_ >= 0)
+    ::close(file_);
+}
+
+Error ScratchFile::write(std::string_view bytes) {
+  size_ += static_cast<Offset>(bytes.size());
+  return writeAll(file_, bytes, name_);
+}
+
+Expected<std::size_t> ScratchFile::readAt(Offset offset,
+                                          std::span<char> buffer) {
+  return readAllAt(file_, offset, buffer, name_);
 }
 
 Error StandardOutput::write(std::string_view bytes) {

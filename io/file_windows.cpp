@@ -79,6 +79,53 @@ Error writeAll(HANDLE file, std::string_view bytes, const std::string &name) {
   return {};
 }
 
+// Reads into `buffer` the bytes of `file` from `offset` on, until it is full
+// or the file ends; a failure names `name`.
+Expected<std::size_t> readAllAt(HANDLE file, Offset offset,
+                                std::span<char> buffer,
+                                const std::string &name) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    // On a synchronous handle, ReadFile reads at the OVERLAPPED's 64-bit
+    // offset and waits for the bytes.
+    auto at = static_cast<std::uint64_t>(offset + static_cast<Offset>(done));
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    auto wanted =
+        static_cast<DWORD>(std::min(buffer.size() - done, kLargestTransfer));
+    DWORD count = 0;
+    if (!ReadFile(file, buffer.data() + done, wanted, &count, &position)) {
+      DWORD code = GetLastError();
+      if (code == ERROR_HANDLE_EOF)
+        break;
+      return systemError(name, code);
+    }
+    if (count == 0)
+      break;
+    done += count;
+  }
+  return done;
+}
+
+// Writes all of `bytes` to `file` at `offset`; a failure names `name`.
+Error writeAllAt(HANDLE file, Offset offset, std::string_view bytes,
+                 const std::string &name) {
+  while (!bytes.empty()) {
+    auto at = static_cast<std::uint64_t>(offset);
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    auto wanted = static_cast<DWORD>(std::min(bytes.size(), kLargestTransfer));
+    DWORD count = 0;
+    if (!WriteFile(file, bytes.data(), wanted, &count, &position))
+      return systemError(name, GetLastError());
+    bytes.remove_prefix(count);
+    offset += static_cast<Offset>(count);
+  }
+  return {};
+}
+
 bool sameFile(HANDLE one, HANDLE other) {
   BY_HANDLE_FILE_INFORMATION first{};
   BY_HANDLE_FILE_INFORMATION second{};
@@ -235,28 +282,7 @@ InputFile::~InputFile() {
 }
 
 Expected<std::size_t> InputFile::readAt(Offset offset, std::span<char> buffer) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    // On a synchronous handle, ReadFile reads at the OVERLAPPED's 64-bit
-    // offset and waits for the bytes.
-    auto at = static_cast<std::uint64_t>(offset + static_cast<Offset>(done));
-    OVERLAPPED position{};
-    position.Offset = static_cast<DWORD>(at);
-    position.OffsetHigh = static_cast<DWORD>(at >> 32);
-    auto wanted =
-        static_cast<DWORD>(std::min(buffer.size() - done, kLargestTransfer));
-    DWORD count = 0;
-    if (!ReadFile(file_, buffer.data() + done, wanted, &count, &position)) {
-      DWORD code = GetLastError();
-      if (code == ERROR_HANDLE_EOF)
-        break;
-      return systemError(path_, code);
-    }
-    if (count == 0)
-      break;
-    done += count;
-  }
-  return done;
+  return readAllAt(file_, offset, buffer, path_);
 }
 
 bool InputFile::isSameFile(const std::string &path) const {
@@ -291,9 +317,9 @@ Expected<OutputFile> OutputFile::create(const std::string &path) {
   std::string stem = temporaryPathStem(path, GetCurrentProcessId());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temporaryPath = stem + "-" + std::to_string(serial++);
-    HANDLE file = CreateFileW(toWide(temporaryPath).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(
+        toWide(temporaryPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+        FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE)
       return OutputFile(path, std::move(temporaryPath), file);
     DWORD code = GetLastError();
@@ -319,6 +345,11 @@ Error OutputFile::write(std::string_view bytes) {
   return writeAll(file_, bytes, path_);
 }
 
+Expected<std::size_t> OutputFile::readAt(Offset offset,
+                                         std::span<char> buffer) {
+  return readAllAt(file_, offset, buffer, path_);
+}
+
 Error OutputFile::commit() {
   HANDLE file = std::exchange(file_, INVALID_HANDLE_VALUE);
   std::wstring wideTemporary = toWide(temporaryPath_);
@@ -335,6 +366,36 @@ Error OutputFile::commit() {
     return systemError(path_, code);
   }
   return {};
+}
+
+Expected<ScratchFile> ScratchFile::create() {
+  const std::wstring directory = temporaryDirectory();
+  Expected<HANDLE> file = createDeletedOnClose(directory);
+  if (!file)
+    return file.takeError();
+  return ScratchFile(toUtf8(directory), *file);
+}
+
+ScratchFile::ScratchFile(ScratchFile &&other) noexcept
+    : name_(std::move(other.name_)),
+      file_(std::exchange(other.file_, INVALID_HANDLE_VALUE)),
+      size_(other.size_) {}
+
+ScratchFile::~ScratchFile() {
+  if (file_ != INVALID_HANDLE_VALUE)
+    CloseHandle(file_);
+}
+
+// Written at its size, as positional reads move the file's own position.
+Error ScratchFile::write(std::string_view bytes) {
+  Error error = writeAllAt(file_, size_, bytes, name_);
+  size_ += static_cast<Offset>(bytes.size());
+  return error;
+}
+
+Expected<std::size_t> ScratchFile::readAt(Offset offset,
+                                          std::span<char> buffer) {
+  return readAllAt(file_, offset, buffer, name_);
 }
 
 Error StandardOutput::write(std::string_view bytes) {

@@ -4,6 +4,10 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <vector>
 
 namespace svfseg {
@@ -330,6 +334,42 @@ TEST(Diagnostics, ReportsCommandsLeftAsTheyStandBeforeTheNextCommand) {
        {"2: RUNTEST unterminated (RUN), then line 3"}},
   };
   expectFindings(cases);
+}
+
+TEST(Diagnostics, FindOnlyWhatIsGenuineInTheCorpus) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
+  if (!std::filesystem::is_directory(corpus))
+    GTEST_SKIP() << "no corpus at " << corpus;
+  // A RUNTEST at a line start in mixed case ("RunTeST") is not reduced, and
+  // holds a state name, a minimum time and a MAXIMUM clause.
+  const std::map<std::string, std::vector<std::string>> genuine = {
+      {"svfparser-handwritten-oddlengths-test.svf",
+       {"163: RUNTEST unreduced, count " +
+        std::to_string(kHasStateName | kHasMinimumTime | kHasClause |
+                       kNotUpperCase)}},
+  };
+  int files = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
+    if (entry.path().extension() != ".svf")
+      continue;
+    const std::string name = entry.path().filename().string();
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    const std::string svf = bytes.str();
+    std::vector<std::string> described;
+    for (const Diagnostic &d :
+         convertWithFindings(svf, kDefaultBufferSize, kDefaultReadBackBlockSize)
+             .findings)
+      described.push_back(describe(d, svf));
+    auto expected = genuine.find(name);
+    EXPECT_EQ(described, expected == genuine.end() ? std::vector<std::string>{}
+                                                   : expected->second)
+        << name;
+    ++files;
+  }
+  EXPECT_GT(files, 0);
 }
 
 } // namespace

@@ -46,9 +46,8 @@ TEST(FindingReport, PrintsTheFirstFindingsWithTheirLinesThenTheCountOfTheRest) {
   const std::string lines = printed(report, text);
   const std::string first =
       "board.svf:1: warning: SDR command of 300 bits does not start its "
-      "line, so the output holds it unsplit, longer than the 256 bits a "
-      "segment takes; start it at the beginning of the line to have it "
-      "split\n";
+      "line, so the output holds it unsplit, over 256 bits; start it in the "
+      "first column to have it split\n";
   EXPECT_EQ(lines.substr(0, first.size()), first);
   EXPECT_NE(lines.find("board.svf:20: warning: "), std::string::npos);
   EXPECT_EQ(lines.find("board.svf:21: warning: "), std::string::npos);

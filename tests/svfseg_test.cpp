@@ -1050,3 +1050,164 @@ TEST_F(Program, ReportsWhyStandardInputCannotBeRead) {
 }
 
 } // namespace
+
+namespace {
+
+// 75 digits of 300 bits, the top one within the length.
+const std::string kDigits75 = "1" + std::string(74, '0');
+
+TEST_F(Program, WarnsOfWhatTheOutputCannotCarryWithItsLine) {
+  struct WarningCase {
+    const char *name;
+    std::string input; // after a first line "x"
+    std::string warning;
+  };
+  const std::string unsplit = "the output holds it unsplit, over 256 bits";
+  const WarningCase cases[] = {
+      {"indented", "  SDR 300 TDI (" + kDigits75 + ");\n",
+       "SDR command of 300 bits does not start its line, so " + unsplit +
+           "; start it in the first column to have it split"},
+      {"lower case", "sdr 300 TDI (" + kDigits75 + ");\n",
+       "SDR command of 300 bits is not written in upper case, so " + unsplit +
+           "; write 'SDR' to have it split"},
+      {"second command on a line",
+       "STATE IDLE; SDR 300 TDI (" + kDigits75 + ");\n",
+       "SDR command of 300 bits follows another command on its line, so " +
+           unsplit + "; put it on a line of its own to have it split"},
+      {"no ')'", "SDR 300 TDI (12;\n",
+       "SDR command of 300 bits has a field that cannot be read, so " +
+           unsplit + "; check its parentheses and its ';'"},
+      {"no ';' at the end", "SDR 300 TDI (" + kDigits75 + ")",
+       "SDR command of 300 bits has no ';' before the end of the input, so " +
+           unsplit + "; end it with ';' to have it split"},
+      {"a length past 32 bits", "SDR 5000000000 TDI (1);\n",
+       "SDR command's length 5000000000 does not fit 32 bits, so the output "
+       "holds the command as it stands; check its length"},
+      {"76 digits for 75", "SDR 300 TDI (F0" + std::string(74, '0') + ");\n",
+       "SDR command of 300 bits has 1 digit more in its TDI field than its "
+       "length takes, with bits set; the output drops it; check the "
+       "command's length"},
+      {"bits above the length", "SDR 301 TDI (F" + std::string(75, '0') + ");\n",
+       "SDR command of 301 bits sets bits above its length in its TDI field; "
+       "its last segment carries them as written; check the command's "
+       "length"},
+      {"no hexadecimal digit",
+       "SDR 300 TDI (\n\tG" + std::string(74, '0') + ");\n",
+       "SDR command of 300 bits has 'G' in its TDI field on line 3, which is "
+       "no hexadecimal digit, so " +
+           unsplit + "; correct the field to have it split"},
+      {"TDO without TDI", "SDR 300 TDO (" + kDigits75 + ");\n",
+       "SDR command of 300 bits: its TDO field is carried as the TDI of its "
+       "segments, as fields are taken by their order; write TDI, TDO and "
+       "MASK in this order to carry each as named"},
+      {"SMASK as the mask",
+       "SDR 300 TDI (" + kDigits75 + ") TDO (1) SMASK (1);\n",
+       "SDR command of 300 bits: its SMASK field is carried as the MASK of "
+       "its segments, as fields are taken by their order; write TDI, TDO and "
+       "MASK in this order to carry each as named"},
+      {"RUNTEST without ';'", "RUNTEST 100 TCK\nSIR 8 TDI (01);\n",
+       "RUNTEST command has no ';' before the next command, on line 3, so the "
+       "output holds it as it stands; end it with ';' to have it reduced"},
+      {"long SDR without ';'",
+       "SDR 300 TDI (" + kDigits75 + ")\nSIR 8 TDI (01);\n",
+       "SDR command of 300 bits has no ';' before the next command, on line "
+       "3, so " +
+           unsplit + "; end it with ';' to have it split"},
+      {"a line that is only RUN",
+       "RUN\nSDR 303 TDI (" + std::string(76, '0') + ");\n",
+       "RUN command has no ';' before the next command, on line 3, so the "
+       "output holds it as it stands; end it with ';' to have it reduced"},
+      {"an indented RUNTEST with a state name", "  RUNTEST IDLE 5 TCK;\n",
+       "RUNTEST command does not start its line, so the output holds it "
+       "unreduced, with its state name; write it as 'RUNTEST count unit;' at "
+       "the start of a line to have it reduced"},
+      {"a lower-case RUNTEST with a minimum time and a clause",
+       "runtest 2 tck 1e-3 sec maximum 1 sec;\n",
+       "RUNTEST command is not written in upper case, so the output holds it "
+       "unreduced, with its minimum time and its clauses after the unit; "
+       "write it as 'RUNTEST count unit;' at the start of a line to have it "
+       "reduced"},
+  };
+  for (const WarningCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(dir_ / "w.svf", "x\n" + c.input);
+    Outcome outcome = run(dir_, {"w.svf"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, kStartText + kDoneText);
+    EXPECT_EQ(outcome.err, "w.svf:2: warning: " + c.warning + "\n");
+    EXPECT_TRUE(fs::exists(dir_ / "w.gvf"));
+  }
+}
+
+TEST_F(Program, WarnsOfNothingInWhatItConvertsAsMeant) {
+  writeFile(dir_ / "w.svf",
+            "! SDR 300 TDI (1);\n  RUNTEST 5 TCK;\n  SDR 8 TDI (01);\n"
+            "SDR 300 TDI (" +
+                kDigits75 + ") SMASK (1) TDO (1) MASK (1);\n");
+  Outcome outcome = run(dir_, {"w.svf"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, "");
+}
+
+TEST_F(Program, KeepsTheCommandAfterOneThatLacksItsSemicolon) {
+  const std::string field = std::string(74, '0') + "1";
+  writeFile(dir_ / "k.svf",
+            "RUNTEST 100 TCK\nSIR 8 TDI (01);\nSDR 300 TDI (" + field +
+                ")\nSIR 8 TDI (02);\n! a long SDR with comments\n"
+                "SDR 300 TDI (" +
+                field.substr(0, 40) + " ! T (M;\n" + field.substr(40) +
+                ")\n// TDO (x)\n;\n");
+  Outcome outcome = run(dir_, {"-q", "k.svf"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(readFile(dir_ / "k.gvf"),
+            "RUNTEST 100 TCK\nSIR 8 TDI (01);\nSDR 300 TDI (" + field +
+                ")\nSIR 8 TDI (02);\n// a long SDR with comments\n"
+                "SDRS 256 TDI (" +
+                field.substr(11) + ") ;\r\nSDR 44 TDI (" + field.substr(0, 11) +
+                ") ;\n");
+}
+
+TEST_F(Program, ShowsTwentyWarningsAndCountsTheRest) {
+  std::string input;
+  for (int i = 0; i < 25; ++i)
+    input += " SDR 300 TDI (1);\n";
+  writeFile(dir_ / "many.svf", input);
+  Outcome outcome = run(dir_, {"-q", "many.svf"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 21);
+  EXPECT_NE(outcome.err.find("many.svf:20: warning: "), std::string::npos);
+  EXPECT_EQ(outcome.err.find("many.svf:21: warning: "), std::string::npos);
+  EXPECT_NE(outcome.err.find(
+                "svfseg: warning: many.svf: 5 more warnings not shown\n"),
+            std::string::npos);
+}
+
+TEST_F(Program, StrictFailsOnAWarningAndWritesNothing) {
+  const std::string input = "x\n  SDR 300 TDI (1);\n";
+  const std::string warning =
+      "s.svf:2: warning: SDR command of 300 bits does not start its line, so "
+      "the output holds it unsplit, over 256 bits; start it in the first "
+      "column to have it split\n";
+  const std::string failure = "svfseg: error: s.svf: the conversion gave 1 "
+                              "warning; with --strict no output is written\n";
+  writeFile(dir_ / "s.svf", input);
+  writeFile(dir_ / "s.gvf", kPreviousOutput);
+  Outcome outcome = run(dir_, {"--strict", "s.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, kStartText);
+  EXPECT_EQ(outcome.err, warning + failure);
+  EXPECT_EQ(readFile(dir_ / "s.gvf"), kPreviousOutput);
+  EXPECT_EQ(filesUnder(dir_), (std::vector<std::string>{"s.gvf", "s.svf"}));
+
+  outcome = run(dir_, {"--strict", "-q", "-o", "-", "s.svf"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "") << "nothing reaches standard output";
+  EXPECT_EQ(outcome.err, warning + failure);
+
+  writeFile(dir_ / "fine.svf", kSample);
+  outcome = run(dir_, {"--strict", "-q", "-o", "-", "fine.svf"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, kSampleConverted) << "copied out once it succeeded";
+}
+
+} // namespace
