@@ -60,13 +60,16 @@ public:
     text(lineEnd_);
   }
 
-  // `digits` random hexadecimal digits, a line end and two tabs before every
-  // further `lineDigits` of them.
-  void field(std::uint64_t digits) {
+  // `digits` random hexadecimal digits for `bits` bits, a line end and two
+  // tabs before every further `lineDigits` of them. The first digit sets no
+  // bit above the length, as the tools that write SVF files make it.
+  void field(std::uint64_t bits) {
+    const std::uint64_t digits = (bits + 3) / 4;
+    const unsigned topMask = bits % 4 == 0 ? 15u : (1u << (bits % 4)) - 1;
     static constexpr char kHex[] = "0123456789ABCDEF";
     char chunk[4096];
     std::size_t used = 0;
-    std::uint64_t bits = 0;
+    std::uint64_t random = 0;
     for (std::uint64_t i = 0; i < digits; ++i) {
       if (i != 0 && i % lineDigits_ == 0) {
         flushChunk(chunk, used);
@@ -74,9 +77,9 @@ public:
         text("\t\t");
       }
       if (i % 16 == 0)
-        bits = random_.next();
-      chunk[used++] = kHex[bits & 15];
-      bits >>= 4;
+        random = random_.next();
+      chunk[used++] = kHex[random & (i == 0 ? topMask : 15u)];
+      random >>= 4;
       if (used == sizeof chunk)
         flushChunk(chunk, used);
     }
@@ -84,17 +87,16 @@ public:
   }
 
   void longSdr(std::uint64_t bits) {
-    std::uint64_t digits = (bits + 3) / 4;
     text("SDR " + std::to_string(bits) + " TDI (");
-    field(digits);
+    field(bits);
     text(")");
     text(lineEnd_);
     text("\tTDO (");
-    field(digits);
+    field(bits);
     text(")");
     text(lineEnd_);
     text("\tMASK (");
-    field(digits);
+    field(bits);
     line(");");
   }
 
