@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Times svfseg against `cat in > out` on large generated SVF files, warm page
-# cache, and prints the medians, the ratio svfseg / cat, the plain read/write
-# loop with svfseg's buffer size (the floor for a program that looks at its
-# bytes) and svfseg's peak resident memory.
+# Times svfseg against `cat in > out` and against a plain read/write loop with
+# svfseg's buffer size (the floor for a program that looks at its bytes) on
+# large generated SVF files, warm page cache, and prints the processor, the
+# medians, the ratios svfseg / loop and svfseg / cat, svfseg's slowest run
+# over its fastest, and svfseg's peak resident memory.
 #
 #   bench/compare.sh [--sizes "64M 1G"] [--runs 5] [--work DIR]
 #
@@ -50,8 +51,9 @@ settle() {
   sync
 }
 
-printf '%-10s %5s %10s %10s %10s %8s %8s %10s\n' \
-  file size "cat s" "loop s" "svfseg s" "svfseg/cat" "loop/cat" "peak RSS"
+echo "processor: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores"
+printf '%-10s %5s %8s %8s %9s %11s %11s %9s %10s\n' \
+  file size "cat s" "loop s" "svfseg s" "svfseg/loop" "svfseg/cat" "slow/fast" "peak RSS"
 for size in $sizes; do
   for kind in mixed sdr-heavy; do
     input=$work/$kind-$size.svf
@@ -65,18 +67,21 @@ for size in $sizes; do
       settle "$work/cat.out"
       loop_times+=("$(seconds "$copyloop" "$input" "$work/loop.out")")
       settle "$work/loop.out"
-      svfseg_times+=("$(seconds "$svfseg" "$input")")
+      svfseg_times+=("$(seconds "$svfseg" -q "$input")")
     done
     rm -f "$output"
-    rss_kb=$(/usr/bin/time -f %M "$svfseg" "$input" 2>&1 >/dev/null)
+    rss_kb=$(/usr/bin/time -f %M "$svfseg" -q "$input" 2>&1 >/dev/null)
     rm -f "$output"
     cat_median=$(printf '%s\n' "${cat_times[@]}" | median)
     loop_median=$(printf '%s\n' "${loop_times[@]}" | median)
     svfseg_median=$(printf '%s\n' "${svfseg_times[@]}" | median)
-    printf '%-10s %5s %10.4f %10.4f %10.4f %8.2f %8.2f %7.2f MiB\n' \
+    svfseg_fastest=$(printf '%s\n' "${svfseg_times[@]}" | sort -g | head -1)
+    svfseg_slowest=$(printf '%s\n' "${svfseg_times[@]}" | sort -g | tail -1)
+    printf '%-10s %5s %8.4f %8.4f %9.4f %11.2f %11.2f %9.2f %6.2f MiB\n' \
       "$kind" "$size" "$cat_median" "$loop_median" "$svfseg_median" \
+      "$(echo "$svfseg_median / $loop_median" | bc -l)" \
       "$(echo "$svfseg_median / $cat_median" | bc -l)" \
-      "$(echo "$loop_median / $cat_median" | bc -l)" \
+      "$(echo "$svfseg_slowest / $svfseg_fastest" | bc -l)" \
       "$(echo "$rss_kb / 1024" | bc -l)"
   done
 done
