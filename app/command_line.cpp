@@ -15,11 +15,13 @@ namespace {
 constexpr const char *kShortOptions = "-:o:qhV";
 constexpr int kInput = 1;
 constexpr int kStrict = 256; // long only
+constexpr int kVerify = 257; // long only
 
 constexpr option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"quiet", no_argument, nullptr, 'q'},
     {"strict", no_argument, nullptr, kStrict},
+    {"verify", no_argument, nullptr, kVerify},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -94,6 +96,8 @@ const char *const kOptionHelp =
     "  -o, --output=FILE  write the output to FILE; - writes standard output\n"
     "  -q, --quiet        print no progress texts, only errors\n"
     "      --strict       fail if the conversion gives any warning\n"
+    "      --verify       check that the output carries the input's scans\n"
+    "                     before it is put in place\n"
     "  -h, --help         print this help and exit\n"
     "  -V, --version      print the version and exit\n";
 
@@ -137,6 +141,9 @@ CommandLine parseCommandLine(int argc, const char *const *argv) {
       break;
     case kStrict:
       parsed.options.strict = true;
+      break;
+    case kVerify:
+      parsed.options.verify = true;
       break;
     case 'h':
       return {CommandLine::Action::kHelp, {}, {}};

@@ -18,6 +18,9 @@ struct Options {
   std::optional<std::string> output; // -o FILE; "-": standard output
   bool quiet = false;                // -q: no progress texts
   bool strict = false; // --strict: any warning of the conversion fails the run
+  // --verify: the output is read back and checked against the input before
+  // it is put in place.
+  bool verify = false;
 };
 
 // The parsed command line.

@@ -31,10 +31,10 @@ struct OptionsCase {
   std::optional<std::string> output;
   bool quiet;
   bool strict;
+  bool verify = false;
 };
 
-// --strict, which changes nothing yet, included: each option is carried as
-// given, wherever it stands.
+// Each option is carried as given, wherever it stands.
 TEST(CommandLine, CarriesEachOptionInTheOptions) {
   const OptionsCase cases[] = {
       {{"a.svf"}, "a.svf", std::nullopt, false, false},
@@ -44,6 +44,8 @@ TEST(CommandLine, CarriesEachOptionInTheOptions) {
       {{"-o", "--", "a.svf"}, "a.svf", "--", false, false},
       {{"--", "-"}, "-", std::nullopt, false, false},
       {{"--", "-q"}, "-q", std::nullopt, false, false},
+      {{"a.svf", "--verify"}, "a.svf", std::nullopt, false, false, true},
+      {{"--veri", "--strict", "-"}, "-", std::nullopt, false, true, true},
   };
   for (const OptionsCase &c : cases) {
     CommandLine parsed = parse(c.args);
@@ -53,6 +55,7 @@ TEST(CommandLine, CarriesEachOptionInTheOptions) {
     EXPECT_EQ(parsed.options.output, c.output);
     EXPECT_EQ(parsed.options.quiet, c.quiet);
     EXPECT_EQ(parsed.options.strict, c.strict);
+    EXPECT_EQ(parsed.options.verify, c.verify);
   }
 }
 

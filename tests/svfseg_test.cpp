@@ -625,6 +625,8 @@ TEST_F(Program, RunsEachOptionAsTheHelpSays) {
       "output\n"
       "  -q, --quiet        print no progress texts, only errors\n"
       "      --strict       fail if the conversion gives any warning\n"
+      "      --verify       check that the output carries the input's scans\n"
+      "                     before it is put in place\n"
       "  -h, --help         print this help and exit\n"
       "  -V, --version      print the version and exit\n";
   const std::string texts = kStartText + kDoneText;
