@@ -1,0 +1,412 @@
+#include "verify/rules.h"
+
+#include "verify/decimal.h"
+#include "verify/scan.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace svfseg::verify {
+namespace {
+
+bool isBlank(int c) { return c == ' ' || c == '\t'; }
+bool isLayout(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isDigit(int c) { return c >= '0' && c <= '9'; }
+bool isWordByte(int c) {
+  return isDigit(c) || c == '_' || (c >= 'A' && c <= 'Z') ||
+         (c >= 'a' && c <= 'z');
+}
+
+void pass(ForwardReader &r) { r.setNext(r.next() + 1); }
+
+// Passes a word: the bytes up to a blank, tab, CR, LF, ';', '!', "//" or the
+// end. Keeps its first four bytes in `head` (for TCK, SCK and SEC), and its
+// length.
+struct Word {
+  std::array<char, 4> head{};
+  std::uint64_t length = 0;
+  bool is(std::string_view text) const {
+    return length == text.size() &&
+           std::string_view(head.data(), text.size()) == text;
+  }
+};
+Word passWordKeepingHead(ForwardReader &r) {
+  Word word;
+  for (;;) {
+    int c = r.peek();
+    if (c == kEnd || isLayout(c) || c == ';' || c == '!' ||
+        (c == '/' && atComment(r)))
+      return word;
+    if (word.length < word.head.size())
+      word.head[word.length] = static_cast<char>(c);
+    ++word.length;
+    pass(r);
+  }
+}
+
+// Passes blanks, tabs and line ends. False where it enters a command line.
+bool passLayout(ForwardReader &r) {
+  for (;;) {
+    int c = r.peek();
+    if (!isLayout(c))
+      return true;
+    pass(r);
+    if (c == '\n' && passToCommandWord(r))
+      return false;
+  }
+}
+
+// Passes everything up to the first ';' outside comments, leaving `r` at it.
+// Stops with kCommandLineFirst or kInputEnds where one of those comes first.
+Leave passToSemicolon(ForwardReader &r) {
+  for (;;) {
+    const char *p = r.next();
+    const char *stop = findAny(p, r.end(), ';', '\n', '!', '/');
+    r.setNext(stop);
+    if (stop == r.end()) {
+      if (!r.fill())
+        return Leave::kInputEnds;
+      continue;
+    }
+    switch (*stop) {
+    case ';':
+      return Leave::kNone;
+    case '\n':
+      pass(r);
+      if (passToCommandWord(r))
+        return Leave::kCommandLineFirst;
+      break;
+    default:
+      if (atComment(r))
+        passComment(r);
+      else
+        pass(r);
+    }
+  }
+}
+
+// Reads a carried field from just after its '(' through its ')': digits,
+// blanks, tabs, line ends and comments only.
+Leave readCarriedField(ForwardReader &r, LongSdr &sdr, FieldName name) {
+  LongSdr::Field &field = sdr.fields[static_cast<int>(name)];
+  field.carried = true;
+  field.begin = r.tell();
+  for (;;) {
+    const char *stop = passFieldText(r.next(), r.end(), field.digits);
+    r.setNext(stop);
+    if (stop == r.end()) {
+      if (!r.fill())
+        return Leave::kInputEnds;
+      continue;
+    }
+    switch (*stop) {
+    case ')':
+      pass(r);
+      return Leave::kNone;
+    case '\n':
+      pass(r);
+      if (passToCommandWord(r))
+        return Leave::kCommandLineFirst;
+      continue;
+    case ';':
+      return Leave::kSemicolonInGroup;
+    case '(':
+      return Leave::kOpenInGroup;
+    default:
+      if (atComment(r)) {
+        passComment(r);
+        continue;
+      }
+      sdr.byte = *stop;
+      sdr.field = name;
+      return Leave::kNotHexadecimal;
+    }
+  }
+}
+
+// Reads a group the segments do not carry, from just after its '(' through
+// its ')': anything but ';' and '('.
+Leave passGroup(ForwardReader &r) {
+  for (;;) {
+    int c = r.peek();
+    switch (c) {
+    case kEnd:
+      return Leave::kInputEnds;
+    case ')':
+      pass(r);
+      return Leave::kNone;
+    case ';':
+      return Leave::kSemicolonInGroup;
+    case '(':
+      return Leave::kOpenInGroup;
+    case '\n':
+      pass(r);
+      if (passToCommandWord(r))
+        return Leave::kCommandLineFirst;
+      break;
+    default:
+      if (atComment(r))
+        passComment(r);
+      else
+        pass(r);
+    }
+  }
+}
+
+constexpr std::string_view kCommandWords[] = {
+    "ENDDR",   "ENDIR", "FREQUENCY", "HDR",   "HIR", "PIO", "PIOMAP",
+    "RUNTEST", "SDR",   "SIR",       "STATE", "TDR", "TIR", "TRST"};
+
+bool sameLetters(const char *text, std::string_view upper) {
+  for (std::size_t i = 0; i < upper.size(); ++i)
+    if ((text[i] & ~0x20) != upper[i])
+      return false;
+  return true;
+}
+
+} // namespace
+
+bool atComment(ForwardReader &r) {
+  int c = r.peek();
+  if (c == '!')
+    return true;
+  return c == '/' && r.ensure(2) >= 2 && r.next()[1] == '/';
+}
+
+void passComment(ForwardReader &r) {
+  for (;;) {
+    const char *p = r.next();
+    const char *lineFeed = static_cast<const char *>(
+        std::memchr(p, '\n', static_cast<std::size_t>(r.end() - p)));
+    if (lineFeed) {
+      r.setNext(lineFeed);
+      return;
+    }
+    r.setNext(r.end());
+    if (!r.fill())
+      return;
+  }
+}
+
+bool passNumber(ForwardReader &r) {
+  std::uint64_t digits = 0;
+  const Offset begin = r.tell();
+  while (isDigit(r.peek())) {
+    pass(r);
+    ++digits;
+  }
+  if (r.peek() == '.') {
+    pass(r);
+    while (isDigit(r.peek())) {
+      pass(r);
+      ++digits;
+    }
+  }
+  if (digits == 0) {
+    r.seek(begin); // at most the '.'
+    return false;
+  }
+  int c = r.peek();
+  if (c == 'E' || c == 'e') {
+    std::size_t held = r.ensure(3);
+    const char *p = r.next();
+    std::size_t digit = held >= 2 && (p[1] == '+' || p[1] == '-') ? 2 : 1;
+    if (held > digit && isDigit(static_cast<unsigned char>(p[digit]))) {
+      r.setNext(p + digit);
+      while (isDigit(r.peek()))
+        pass(r);
+    }
+  }
+  return true;
+}
+
+std::uint64_t passWord(ForwardReader &r) {
+  return passWordKeepingHead(r).length;
+}
+
+bool passToCommandWord(ForwardReader &r) {
+  while (isBlank(r.peek()))
+    pass(r);
+  constexpr std::size_t kLongest = 9; // FREQUENCY
+  std::size_t held = r.ensure(kLongest + 1);
+  if (held == 0)
+    return false;
+  const char *p = r.next();
+  switch (p[0] & ~0x20) {
+  case 'E':
+  case 'F':
+  case 'H':
+  case 'P':
+  case 'R':
+  case 'S':
+  case 'T':
+    break;
+  default:
+    return false;
+  }
+  for (std::string_view word : kCommandWords) {
+    if (held < word.size() || !sameLetters(p, word))
+      continue;
+    // Fewer bytes than asked for only where the input ends.
+    if (held == word.size() ||
+        !isWordByte(static_cast<unsigned char>(p[word.size()])))
+      return true;
+  }
+  return false;
+}
+
+SdrLength readSdrLength(ForwardReader &r) {
+  SdrLength length;
+  r.ensure(3);
+  r.setNext(r.next() + 3); // "SDR"
+  if (!isBlank(r.peek()))
+    return length;
+  while (isBlank(r.peek()))
+    pass(r);
+  if (!isDigit(r.peek()))
+    return length;
+  while (r.peek() == '0')
+    pass(r);
+  std::uint64_t bits = 0;
+  int significant = 0;
+  for (int c; isDigit(c = r.peek()); pass(r)) {
+    if (++significant <= 10)
+      bits = bits * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  length.bits = bits;
+  length.kind = significant > 10 || bits > 4294967295u ? SdrLength::kPastLimit
+                                                       : SdrLength::kLength;
+  return length;
+}
+
+LongSdr readLongSdr(ForwardReader &r) {
+  LongSdr sdr;
+  // Which carried field the next group may be, and whether a word since the
+  // last group makes it that field (one holding 'T' for TDO, 'M' for MASK).
+  enum class Seeking { kTdi, kTdo, kMask, kNothing } seeking = Seeking::kTdi;
+  bool marked = false;
+  auto stop = [&](Leave leave) {
+    sdr.leave = leave;
+    sdr.stoppedAt = r.tell();
+    return sdr;
+  };
+  for (;;) {
+    int c = r.peek();
+    switch (c) {
+    case kEnd:
+      return stop(Leave::kInputEnds);
+    case ' ':
+    case '\t':
+    case '\r':
+      pass(r);
+      continue;
+    case '\n':
+      pass(r);
+      if (passToCommandWord(r))
+        return stop(Leave::kCommandLineFirst);
+      continue;
+    case ')':
+      return stop(Leave::kCloseOutsideGroup);
+    case ';':
+      if (seeking == Seeking::kTdi ||
+          (marked && (seeking == Seeking::kTdo || seeking == Seeking::kMask)))
+        return stop(Leave::kNoGroup);
+      return stop(Leave::kNone);
+    case '(': {
+      pass(r);
+      Leave leave = Leave::kNone;
+      if (seeking == Seeking::kTdi) {
+        leave = readCarriedField(r, sdr, FieldName::kTdi);
+        seeking = Seeking::kTdo;
+      } else if (seeking == Seeking::kTdo && marked) {
+        leave = readCarriedField(r, sdr, FieldName::kTdo);
+        seeking = Seeking::kMask;
+      } else if (seeking == Seeking::kMask && marked) {
+        leave = readCarriedField(r, sdr, FieldName::kMask);
+        seeking = Seeking::kNothing;
+      } else {
+        leave = passGroup(r);
+      }
+      marked = false;
+      if (leave != Leave::kNone)
+        return stop(leave);
+      continue;
+    }
+    default:
+      if (atComment(r)) {
+        passComment(r);
+        continue;
+      }
+      if ((seeking == Seeking::kTdo && c == 'T') ||
+          (seeking == Seeking::kMask && c == 'M'))
+        marked = true;
+      pass(r);
+    }
+  }
+}
+
+RunCommand readRun(ForwardReader &r) {
+  RunCommand run;
+  auto stop = [&](Leave leave) {
+    run.leave = leave;
+    run.stoppedAt = r.tell();
+    return run;
+  };
+  r.ensure(3);
+  r.setNext(r.next() + 3); // "RUN"
+  run.wordBegin = r.tell();
+  passWord(r);
+  run.wordEnd = r.tell();
+  int c = r.peek();
+  if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+    return stop(Leave::kWordNotEnded);
+  if (!passLayout(r))
+    return stop(Leave::kCommandLineFirst);
+  if (r.peek() >= 'A' && r.peek() <= 'Z') {
+    while (r.peek() >= 'A' && r.peek() <= 'Z')
+      pass(r);
+    if (!passLayout(r))
+      return stop(Leave::kCommandLineFirst);
+  }
+  run.countBegin = r.tell();
+  if (!passNumber(r))
+    return stop(Leave::kNoCount);
+  run.countEnd = r.tell();
+  if (!passLayout(r))
+    return stop(Leave::kCommandLineFirst);
+  run.unitBegin = r.tell();
+  Word unit = passWordKeepingHead(r);
+  run.unitEnd = r.tell();
+  if (unit.is("TCK") || unit.is("SCK")) {
+    // An optional minimum time: a number followed by whitespace, then SEC.
+    const Offset afterUnit = r.tell();
+    if (!passLayout(r))
+      return stop(Leave::kCommandLineFirst);
+    const Offset timeBegin = r.tell();
+    bool time = passNumber(r);
+    const Offset timeEnd = r.tell();
+    if (time && isLayout(r.peek())) {
+      if (!passLayout(r))
+        return stop(Leave::kCommandLineFirst);
+      time = passWordKeepingHead(r).is("SEC");
+    } else {
+      time = false;
+    }
+    if (time) {
+      run.hasMinimumTime = true;
+      run.timeBegin = timeBegin;
+      run.timeEnd = timeEnd;
+    } else {
+      r.seek(afterUnit);
+    }
+  }
+  Leave leave = passToSemicolon(r);
+  if (leave != Leave::kNone)
+    return stop(leave);
+  run.semicolon = r.tell();
+  run.stoppedAt = run.semicolon;
+  return run;
+}
+
+} // namespace svfseg::verify
