@@ -10,8 +10,29 @@
 namespace svfseg::verify {
 namespace {
 
+// What the rules tell bytes apart by, looked up rather than compared: the
+// RUN and SDR lines are a good part of a file.
+enum ByteClass : std::uint8_t {
+  kLayoutByte = 1, // blank, tab, CR, LF
+  kWordEnd = 2,    // layout, ';', '!', '/' (where "//" may start)
+  kUpperLetter = 4,
+};
+constexpr std::array<std::uint8_t, 256> kClasses = [] {
+  std::array<std::uint8_t, 256> classes{};
+  for (unsigned char c : {' ', '\t', '\r', '\n'})
+    classes[c] = kLayoutByte | kWordEnd;
+  for (unsigned char c : {';', '!', '/'})
+    classes[c] = kWordEnd;
+  for (int c = 'A'; c <= 'Z'; ++c)
+    classes[static_cast<unsigned char>(c)] = kUpperLetter;
+  return classes;
+}();
+bool is(int c, ByteClass byteClass) {
+  return c != kEnd && (kClasses[static_cast<unsigned char>(c)] & byteClass);
+}
+
 bool isBlank(int c) { return c == ' ' || c == '\t'; }
-bool isLayout(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isLayout(int c) { return is(c, kLayoutByte); }
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
 bool isWordByte(int c) {
   return isDigit(c) || c == '_' || (c >= 'A' && c <= 'Z') ||
@@ -34,7 +55,18 @@ struct Word {
 Word passWordKeepingHead(ForwardReader &r) {
   Word word;
   for (;;) {
-    int c = r.peek();
+    const char *p = r.next();
+    const char *end = r.end();
+    while (p != end && !is(static_cast<unsigned char>(*p), kWordEnd)) {
+      if (word.length < word.head.size())
+        word.head[word.length] = *p;
+      ++word.length;
+      ++p;
+    }
+    r.setNext(p);
+    if (p != end && *p != '/')
+      return word;
+    int c = r.peek(); // at the end of the window, or at a '/'
     if (c == kEnd || isLayout(c) || c == ';' || c == '!' ||
         (c == '/' && atComment(r)))
       return word;
@@ -48,12 +80,19 @@ Word passWordKeepingHead(ForwardReader &r) {
 // Passes blanks, tabs and line ends. False where it enters a command line.
 bool passLayout(ForwardReader &r) {
   for (;;) {
-    int c = r.peek();
-    if (!isLayout(c))
+    const char *p = r.next();
+    const char *end = r.end();
+    while (p != end && *p != '\n' && isLayout(static_cast<unsigned char>(*p)))
+      ++p;
+    r.setNext(p);
+    int c = r.peek(); // refills at the end of the window
+    if (c == '\n') {
+      pass(r);
+      if (passToCommandWord(r))
+        return false;
+    } else if (!isLayout(c)) {
       return true;
-    pass(r);
-    if (c == '\n' && passToCommandWord(r))
-      return false;
+    }
   }
 }
 
@@ -106,7 +145,7 @@ Leave readCarriedField(ForwardReader &r, LongSdr &sdr, FieldName name) {
       return Leave::kNone;
     case '\n':
       pass(r);
-      if (passToCommandWord(r))
+      if (passToCommandWordQuickly(r))
         return Leave::kCommandLineFirst;
       continue;
     case ';':
@@ -157,6 +196,22 @@ Leave passGroup(ForwardReader &r) {
 constexpr std::string_view kCommandWords[] = {
     "ENDDR",   "ENDIR", "FREQUENCY", "HDR",   "HIR", "PIO", "PIOMAP",
     "RUNTEST", "SDR",   "SIR",       "STATE", "TDR", "TIR", "TRST"};
+
+// True for the first letters of the command words, in either case.
+bool startsCommandWord(char c) {
+  switch (c & ~0x20) {
+  case 'E':
+  case 'F':
+  case 'H':
+  case 'P':
+  case 'R':
+  case 'S':
+  case 'T':
+    return true;
+  default:
+    return false;
+  }
+}
 
 bool sameLetters(const char *text, std::string_view upper) {
   for (std::size_t i = 0; i < upper.size(); ++i)
@@ -230,21 +285,9 @@ bool passToCommandWord(ForwardReader &r) {
     pass(r);
   constexpr std::size_t kLongest = 9; // FREQUENCY
   std::size_t held = r.ensure(kLongest + 1);
-  if (held == 0)
+  if (held == 0 || !startsCommandWord(*r.next()))
     return false;
   const char *p = r.next();
-  switch (p[0] & ~0x20) {
-  case 'E':
-  case 'F':
-  case 'H':
-  case 'P':
-  case 'R':
-  case 'S':
-  case 'T':
-    break;
-  default:
-    return false;
-  }
   for (std::string_view word : kCommandWords) {
     if (held < word.size() || !sameLetters(p, word))
       continue;
@@ -361,10 +404,11 @@ RunCommand readRun(ForwardReader &r) {
   int c = r.peek();
   if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
     return stop(Leave::kWordNotEnded);
+  run.afterWord = static_cast<char>(c);
   if (!passLayout(r))
     return stop(Leave::kCommandLineFirst);
-  if (r.peek() >= 'A' && r.peek() <= 'Z') {
-    while (r.peek() >= 'A' && r.peek() <= 'Z')
+  if (is(r.peek(), kUpperLetter)) {
+    while (is(r.peek(), kUpperLetter))
       pass(r);
     if (!passLayout(r))
       return stop(Leave::kCommandLineFirst);
@@ -373,6 +417,7 @@ RunCommand readRun(ForwardReader &r) {
   if (!passNumber(r))
     return stop(Leave::kNoCount);
   run.countEnd = r.tell();
+  run.afterCount = static_cast<char>(r.peek());
   if (!passLayout(r))
     return stop(Leave::kCommandLineFirst);
   run.unitBegin = r.tell();

@@ -142,17 +142,60 @@ std::string leftPrefix(const LeftCommand &left) {
   return "";
 }
 
+template <typename Word> Word load(const char *p) {
+  Word word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// A text between a segment's fields, compared as two overlapping words
+// loaded whole: no call, and no store of part of a word to read it back,
+// which stalled the processor on every segment.
+class FixedText {
+public:
+  FixedText(std::size_t at, std::string text)
+      : at_(at), text_(std::move(text)) {
+    const char *p = text_.data();
+    const std::size_t size = text_.size();
+    if (size >= 8) {
+      first_ = load<std::uint64_t>(p);
+      last_ = load<std::uint64_t>(p + size - 8);
+    } else if (size >= 4) {
+      first_ = load<std::uint32_t>(p);
+      last_ = load<std::uint32_t>(p + size - 4);
+    } else {
+      first_ = load<std::uint16_t>(p); // every text has 3 bytes at least
+      last_ = load<std::uint16_t>(p + size - 2);
+    }
+  }
+  bool isAt(const char *segment) const {
+    const char *p = segment + at_;
+    const std::size_t size = text_.size();
+    if (size > 16)
+      return std::memcmp(p, text_.data(), size) == 0;
+    if (size >= 8)
+      return load<std::uint64_t>(p) == first_ &&
+             load<std::uint64_t>(p + size - 8) == last_;
+    if (size >= 4)
+      return load<std::uint32_t>(p) == first_ &&
+             load<std::uint32_t>(p + size - 4) == last_;
+    return load<std::uint16_t>(p) == first_ &&
+           load<std::uint16_t>(p + size - 2) == last_;
+  }
+
+private:
+  std::size_t at_;
+  std::string text_;
+  std::uint64_t first_ = 0, last_ = 0;
+};
+
 // The layout of one segment: its size, where each carried field's digits
 // stand, and the fixed texts around them.
 struct SegmentShape {
-  struct Part {
-    std::size_t at;
-    std::string text;
-  };
   std::size_t size = 0;
   std::size_t digits = 0; // of each carried field
   std::size_t slot[kFields] = {};
-  std::vector<Part> parts;
+  std::vector<FixedText> texts;
 
   SegmentShape(std::string head, std::size_t fieldDigits,
                const bool (&carried)[kFields], std::string_view lineEnd)
@@ -172,9 +215,8 @@ struct SegmentShape {
   bool holdsItsTexts(std::string_view bytes) const {
     if (bytes.size() != size)
       return false;
-    for (const Part &part : parts)
-      if (std::memcmp(bytes.data() + part.at, part.text.data(),
-                      part.text.size()) != 0)
+    for (const FixedText &text : texts)
+      if (!text.isAt(bytes.data()))
         return false;
     return true;
   }
@@ -182,7 +224,7 @@ struct SegmentShape {
 private:
   void text(std::string bytes) {
     std::size_t length = bytes.size();
-    parts.push_back({size, std::move(bytes)});
+    texts.emplace_back(size, std::move(bytes));
     size += length;
   }
 };
@@ -254,14 +296,16 @@ public:
   }
 
 private:
-  // Passes a blank, tab or line end, or a comment: all a carried field holds
+  // Passes blanks, tabs, line ends and comments: all a carried field holds
   // besides its digits.
   void passLayout() {
-    char c = *r_.next();
-    if (c == '!' || c == '/')
+    const char *p = r_.next();
+    const char *end = r_.end();
+    while (p != end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
+      ++p;
+    r_.setNext(p);
+    if (p != end && (*p == '!' || *p == '/'))
       verify::passComment(r_);
-    else
-      r_.setNext(r_.next() + 1);
   }
   void passDigits(std::uint64_t count) {
     while (count > 0) {
@@ -333,7 +377,7 @@ private:
   bool runLine();
   void startStatement(Offset at);
   void endStatement();
-  void noteContent();
+  void noteContent(const char *p, const char *end);
   void finish();
 
   void checkSplit(std::uint64_t bits, const LongSdr &sdr);
@@ -344,6 +388,8 @@ private:
   void checkRun(const RunCommand &run);
   std::string inputText(Offset begin, Offset end, std::size_t cap);
   bool outputHolds(std::string_view text);
+  bool outputStartsWith(std::string_view text);
+  bool runWrittenAsGiven(const RunCommand &run);
   bool outputHoldsInput(Offset begin, Offset end);
   bool passOutputBlanks(bool atLeastOne);
   bool outputNumberMatches(Offset begin, Offset end, std::string &written);
@@ -372,6 +418,8 @@ private:
   LeftCommand left_; // of the line at lineStart_
   bool open_ = false;
   Offset statementStart_ = 0;
+
+  std::string expected_; // kept for its capacity
 
   VerificationSummary summary_;
   std::optional<Mismatch> mismatch_;
@@ -474,6 +522,8 @@ void Verifier::walk() {
       continue;
     }
     const char *hit = verify::findAny(p, end, '\n', ';', '!', '/');
+    if (!open_)
+      noteContent(p, hit);
     if (hit == end) {
       in_.setNext(end);
       continue;
@@ -492,11 +542,10 @@ void Verifier::walk() {
       passCommentCopied();
       break;
     default: // '/'
-      if (in_.peek() == '/') {
+      if (in_.peek() == '/')
         passCommentCopied();
-      } else if (!open_) {
+      else if (!open_)
         startStatement(in_.tell() - 1);
-      }
     }
   }
   if (!mismatch_)
@@ -516,14 +565,8 @@ void Verifier::atLineStart() {
     if ((sdr && sdrLine()) || (run && runLine()))
       return;
   }
-  if (mismatch_)
-    return;
-  if (!open_) {
-    noteContent();
-    return;
-  }
   // An open statement is cut short by a command line.
-  if (verify::passToCommandWord(in_)) {
+  if (!mismatch_ && open_ && verify::passToCommandWord(in_)) {
     if (eager_)
       flushRun(in_.tell());
     ++summary_.commands;
@@ -552,7 +595,6 @@ bool Verifier::sdrLine() {
       in_.seek(sdr.stoppedAt + 1);
       runFrom_ = in_.tell();
       copyLimit_ = kNoLimit;
-      noteContent();
       return true;
     }
     left_ = {LeftCommand::kLongSdr, sdr.leave, sdr.byte, sdr.field,
@@ -584,7 +626,6 @@ bool Verifier::runLine() {
     in_.seek(run.semicolon + 1);
     runFrom_ = in_.tell();
     copyLimit_ = kNoLimit;
-    noteContent();
     return true;
   }
   left_ = {LeftCommand::kRun, run.leave, 0, FieldName::kTdi, 0};
@@ -606,16 +647,16 @@ void Verifier::endStatement() {
   if (open_)
     ++summary_.commands;
   open_ = false;
-  noteContent();
 }
 
-void Verifier::noteContent() {
-  int c;
-  while ((c = in_.peek()) == ' ' || c == '\t' || c == '\r')
-    in_.setNext(in_.next() + 1);
-  if (c == kEnd || c == '\n' || c == ';' || verify::atComment(in_))
-    return;
-  startStatement(in_.tell());
+// Opens a statement at the first byte of the window's stretch [p, end) that
+// is not a blank, tab or CR, if there is one. The stretch holds no LF, ';',
+// '!' or '/'.
+void Verifier::noteContent(const char *p, const char *end) {
+  while (p != end && (*p == ' ' || *p == '\t' || *p == '\r'))
+    ++p;
+  if (p != end)
+    startStatement(in_.tell() + (p - in_.next()));
 }
 
 void Verifier::finish() {
@@ -958,7 +999,54 @@ bool Verifier::outputNumberMatches(Offset begin, Offset end,
   return verify::sameValue(inputText(begin, end, kNumberCap), outputText);
 }
 
+// True, having passed them, when the output's next bytes are `text`.
+bool Verifier::outputStartsWith(std::string_view text) {
+  if (out_.available() >= text.size()) {
+    if (std::memcmp(out_.next(), text.data(), text.size()) != 0)
+      return false;
+    out_.setNext(out_.next() + text.size());
+    return true;
+  }
+  const Offset at = out_.tell();
+  if (outputHolds(text))
+    return true;
+  out_.seek(at);
+  return false;
+}
+
+// The reduced form exactly as the rules give it, where the input's block
+// holds the command's parts: the output mostly holds just that, and the
+// comparison by value is needed only where it does not.
+bool Verifier::runWrittenAsGiven(const RunCommand &run) {
+  auto part = [&](Offset begin, Offset end) {
+    return in_.buffered(begin, end);
+  };
+  std::optional<std::string_view> word = part(run.wordBegin, run.wordEnd);
+  std::optional<std::string_view> count = part(run.countBegin, run.countEnd);
+  std::optional<std::string_view> unit = part(run.unitBegin, run.unitEnd);
+  std::optional<std::string_view> time =
+      run.hasMinimumTime ? part(run.timeBegin, run.timeEnd)
+                         : std::optional<std::string_view>("");
+  if (!word || !count || !unit || !time)
+    return false;
+  const char wordSeparator = run.afterWord == '\t' ? '\t' : ' ';
+  std::string &expected = expected_;
+  expected.assign("RUN").append(*word).append(1, wordSeparator).append(*count);
+  if (!unit->empty())
+    expected.append(1, run.afterCount == '\t' ? '\t' : ' ').append(*unit);
+  expected.append(" ;");
+  if (run.hasMinimumTime)
+    expected.append("\r\nRUN")
+        .append(*word)
+        .append(1, wordSeparator)
+        .append(*time)
+        .append(" SEC ;");
+  return outputStartsWith(expected);
+}
+
 void Verifier::checkRun(const RunCommand &run) {
+  if (runWrittenAsGiven(run))
+    return;
   const std::string word = inputText(run.wordBegin, run.wordEnd, 40);
   const std::string command = "RUN" + escaped(word);
   const Offset outputStart = out_.tell();
