@@ -152,14 +152,17 @@ Leave readCarriedField(ForwardReader &r, LongSdr &sdr, FieldName name) {
       return Leave::kSemicolonInGroup;
     case '(':
       return Leave::kOpenInGroup;
-    default:
+    default: {
+      // Read before atComment(), which may move the window.
+      const char byte = *stop;
       if (atComment(r)) {
         passComment(r);
         continue;
       }
-      sdr.byte = *stop;
+      sdr.byte = byte;
       sdr.field = name;
       return Leave::kNotHexadecimal;
+    }
     }
   }
 }
@@ -389,13 +392,14 @@ LongSdr readLongSdr(ForwardReader &r) {
   }
 }
 
-RunCommand readRun(ForwardReader &r) {
+RunCommand readRun(ForwardReader &r, SemicolonSearch &last) {
   RunCommand run;
   auto stop = [&](Leave leave) {
     run.leave = leave;
     run.stoppedAt = r.tell();
     return run;
   };
+  const Offset lineStart = r.tell();
   r.ensure(3);
   r.setNext(r.next() + 3); // "RUN"
   run.wordBegin = r.tell();
@@ -446,11 +450,16 @@ RunCommand readRun(ForwardReader &r) {
       r.seek(afterUnit);
     }
   }
-  Leave leave = passToSemicolon(r);
-  if (leave != Leave::kNone)
-    return stop(leave);
-  run.semicolon = r.tell();
-  run.stoppedAt = run.semicolon;
+  const Offset from = r.tell();
+  if (last.from < 0 || last.from >= lineStart || from > last.found) {
+    last.leave = passToSemicolon(r);
+    last.from = from;
+    last.found = r.tell();
+  }
+  run.leave = last.leave;
+  run.stoppedAt = last.found;
+  if (run.leave == Leave::kNone)
+    run.semicolon = last.found;
   return run;
 }
 

@@ -119,8 +119,21 @@ struct RunCommand {
   Offset semicolon = -1;
 };
 
+// The last search of a RUN command for its ';': where it started and what it
+// found. A later command's search that starts after the line holding that
+// start, and no later than what it found, finds the same: nothing between
+// holds a ';' outside comments or starts a command line, and both searches
+// agree on what is a comment, as each line start ends one and neither
+// search starts inside one. So a file of lines that merely begin with RUN
+// and have no ';' is read once, not once per line.
+struct SemicolonSearch {
+  Offset from = -1;
+  Offset found = -1; // the ';', the command line's word, or the end
+  Leave leave = Leave::kNone;
+};
+
 // Reads the command at the start of the line `r` is at, which starts with
-// "RUN".
-RunCommand readRun(ForwardReader &r);
+// "RUN"; `last` is the search before, and becomes this one's.
+RunCommand readRun(ForwardReader &r, SemicolonSearch &last);
 
 } // namespace svfseg::verify

@@ -29,8 +29,10 @@ constexpr Offset kNoLimit = std::numeric_limits<Offset>::max();
 // Numbers longer than this as written are compared byte for byte rather than
 // by value, so that memory stays bounded.
 constexpr std::size_t kNumberCap = 4096;
-// The bytes of each side a mismatch quotes.
-constexpr std::size_t kExcerpt = 24;
+// The bytes of each side a mismatch quotes, and how many equal bytes before
+// the first that differs they may start with.
+constexpr std::size_t kExcerpt = 32;
+constexpr Offset kLeadIn = 16;
 constexpr std::size_t kSegmentDigits = 64;
 
 const char *const kFieldNames[] = {"TDI", "TDO", "MASK"};
@@ -387,6 +389,7 @@ private:
 
   void checkRun(const RunCommand &run);
   std::string inputText(Offset begin, Offset end, std::size_t cap);
+  std::string outputText(Offset begin, Offset end, std::size_t cap);
   bool outputHolds(std::string_view text);
   bool outputStartsWith(std::string_view text);
   bool runWrittenAsGiven(const RunCommand &run);
@@ -415,11 +418,13 @@ private:
   bool inRun_ = false;          // the mismatch is in a copied stretch
 
   Offset lineStart_ = 0;
-  LeftCommand left_; // of the line at lineStart_
+  Offset afterMark_ = 0; // just after the last '!' written as "//"
+  LeftCommand left_;     // of the line at lineStart_
   bool open_ = false;
   Offset statementStart_ = 0;
 
   std::string expected_; // kept for its capacity
+  verify::SemicolonSearch semicolonSearch_;
 
   VerificationSummary summary_;
   std::optional<Mismatch> mismatch_;
@@ -451,13 +456,14 @@ void Verifier::compareCopied(std::string_view bytes, Offset inputAt) {
         ++at;
       const Offset inputDiff = inputAt + static_cast<Offset>(at);
       const Offset outputDiff = out_.tell() + static_cast<Offset>(at);
-      std::string what = leftPrefix(left_);
-      if (bytes[at] == '!')
-        what += "a '!' is written as " + excerpt(output_, outputDiff) +
-                "; it must become \"//\"";
-      else
-        what += "the output has " + excerpt(output_, outputDiff) +
-                " where the input has " + excerpt(input_, inputDiff);
+      // Quoted from a few bytes before, on its line and after its last '!':
+      // the same bytes on both sides.
+      const Offset leadIn = std::clamp<Offset>(
+          inputDiff - std::max(lineStart_, afterMark_), 0, kLeadIn);
+      std::string what = leftPrefix(left_) + "the output has " +
+                         excerpt(output_, outputDiff - leadIn) +
+                         " where the input has " +
+                         excerpt(input_, inputDiff - leadIn);
       inRun_ = true;
       report(commandAt(), inputDiff, outputDiff, std::move(what));
       return;
@@ -476,7 +482,7 @@ void Verifier::convertMark() {
   if (out_.ensure(2) >= 2 && out_.next()[0] == '/' && out_.next()[1] == '/') {
     out_.setNext(out_.next() + 2);
     in_.setNext(in_.next() + 1);
-    runFrom_ = at + 1;
+    runFrom_ = afterMark_ = at + 1;
     return;
   }
   std::string what = leftPrefix(left_);
@@ -609,7 +615,7 @@ bool Verifier::sdrLine() {
 
 bool Verifier::runLine() {
   copyLimit_ = lineStart_;
-  RunCommand run = verify::readRun(in_);
+  RunCommand run = verify::readRun(in_, semicolonSearch_);
   if (run.leave == Leave::kNone) {
     flushRun(lineStart_);
     if (mismatch_)
@@ -935,6 +941,17 @@ std::string Verifier::inputText(Offset begin, Offset end, std::size_t cap) {
   return text;
 }
 
+std::string Verifier::outputText(Offset begin, Offset end, std::size_t cap) {
+  end = std::min(end, begin + static_cast<Offset>(cap));
+  if (std::optional<std::string_view> held = out_.buffered(begin, end))
+    return std::string(*held);
+  std::string text(static_cast<std::size_t>(end - begin), '\0');
+  Expected<std::size_t> count =
+      output_.readAt(begin, {text.data(), text.size()});
+  text.resize(count ? *count : 0);
+  return text;
+}
+
 bool Verifier::outputHolds(std::string_view text) {
   for (char c : text) {
     if (out_.peek() != static_cast<unsigned char>(c))
@@ -977,17 +994,8 @@ bool Verifier::outputNumberMatches(Offset begin, Offset end,
     return false;
   }
   const Offset after = out_.tell();
-  std::string outputText;
-  if (std::optional<std::string_view> held = out_.buffered(at, after)) {
-    outputText = std::string(held->substr(0, kNumberCap + 1));
-  } else {
-    outputText.resize(
-        static_cast<std::size_t>(std::min<Offset>(after - at, kNumberCap + 1)));
-    Expected<std::size_t> count =
-        output_.readAt(at, {outputText.data(), outputText.size()});
-    outputText.resize(count ? *count : 0);
-  }
-  written = quoted(outputText.substr(0, 40));
+  const std::string text = outputText(at, after, kNumberCap + 1);
+  written = quoted(text.substr(0, 40));
   if (end - begin > static_cast<Offset>(kNumberCap) ||
       after - at > static_cast<Offset>(kNumberCap)) {
     // Too long to reduce in memory: the same bytes, or a mismatch.
@@ -996,7 +1004,7 @@ bool Verifier::outputNumberMatches(Offset begin, Offset end,
     out_.seek(at);
     return outputHoldsInput(begin, end);
   }
-  return verify::sameValue(inputText(begin, end, kNumberCap), outputText);
+  return verify::sameValue(inputText(begin, end, kNumberCap), text);
 }
 
 // True, having passed them, when the output's next bytes are `text`.
@@ -1081,11 +1089,12 @@ void Verifier::checkRun(const RunCommand &run) {
     if (!same || (c != ' ' && c != '\t' && c != ';')) {
       out_.seek(wordAt);
       verify::passWord(out_);
-      fail(run.unitBegin, command + " unit " +
-                              shown(run.unitBegin, run.unitEnd) +
-                              " written as " +
-                              (out_.tell() > wordAt ? excerpt(output_, wordAt)
-                                                    : std::string("nothing")));
+      fail(run.unitBegin,
+           command + " unit " + shown(run.unitBegin, run.unitEnd) +
+               " written as " +
+               (out_.tell() > wordAt
+                    ? quoted(outputText(wordAt, out_.tell(), 40))
+                    : "nothing: the output has " + excerpt(output_, wordAt)));
       return;
     }
     passOutputBlanks(false);
