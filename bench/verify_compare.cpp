@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -124,7 +125,9 @@ std::string readWhole(const std::string &name) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+int compare(int argc, char **argv) {
   int runs = 5;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
@@ -186,4 +189,15 @@ int main(int argc, char **argv) {
                 static_cast<unsigned long long>(summary.longSdrBits));
   }
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return compare(argc, argv);
+  } catch (const std::exception &exception) {
+    std::fprintf(stderr, "verify_compare: %s\n", exception.what());
+    return 1;
+  }
 }

@@ -40,9 +40,9 @@ bool ForwardReader::fill() {
   return readAfter(0);
 }
 
-std::size_t ForwardReader::ensure(std::size_t count) {
+std::size_t ForwardReader::ensureSlowly(std::size_t count) {
   std::size_t have = available();
-  if (have >= count || error_ ||
+  if (error_ ||
       (knownEnd_ >= 0 && tell() + static_cast<Offset>(have) >= knownEnd_))
     return have;
   if (watcher_)
@@ -61,14 +61,7 @@ std::size_t ForwardReader::ensure(std::size_t count) {
   return available();
 }
 
-void ForwardReader::seek(Offset offset) {
-  // A block shared from another reader may have changed since.
-  Offset held = end_ - block_;
-  if (block_ == buffer_.get() && offset >= blockOffset_ &&
-      offset <= blockOffset_ + held) {
-    next_ = block_ + (offset - blockOffset_);
-    return;
-  }
+void ForwardReader::seekElsewhere(Offset offset) {
   if (watcher_)
     watcher_->beforeDrop();
   blockOffset_ = offset;

@@ -68,9 +68,19 @@ public:
   // Makes the window hold at least `count` bytes (at most kLookahead) unless
   // the source ends first, keeping the bytes not passed yet. Returns the
   // window's size.
-  std::size_t ensure(std::size_t count);
-  // Makes `offset` the next byte. Free where the block holds it.
-  void seek(Offset offset);
+  std::size_t ensure(std::size_t count) {
+    std::size_t have = available();
+    return have >= count ? have : ensureSlowly(count);
+  }
+  // Makes `offset` the next byte. Free where the block holds it (and is this
+  // reader's own: a block shared from another may have changed since).
+  void seek(Offset offset) {
+    if (block_ == buffer_.get() && offset >= blockOffset_ &&
+        offset <= blockOffset_ + (end_ - block_))
+      next_ = block_ + (offset - blockOffset_);
+    else
+      seekElsewhere(offset);
+  }
   // Makes `offset` the next byte, reading from the block `other` holds where
   // it holds `offset`: no copy then. That block must stay as it is until this
   // reader moves past it or is moved elsewhere.
@@ -92,6 +102,8 @@ public:
 private:
   // Reads into buffer_ after the `kept` bytes already at its start.
   bool readAfter(std::size_t kept);
+  std::size_t ensureSlowly(std::size_t count);
+  void seekElsewhere(Offset offset);
 
   ByteSource &source_;
   std::size_t blockSize_;

@@ -316,7 +316,7 @@ SdrLength readSdrLength(ForwardReader &r) {
     pass(r);
   std::uint64_t bits = 0;
   int significant = 0;
-  for (int c; isDigit(c = r.peek()); pass(r)) {
+  for (int c = r.peek(); isDigit(c); pass(r), c = r.peek()) {
     if (++significant <= 10)
       bits = bits * 10 + static_cast<std::uint64_t>(c - '0');
   }

@@ -71,7 +71,9 @@ std::string escaped(std::string_view bytes) {
 }
 
 std::string quoted(std::string_view bytes) {
-  return "\"" + escaped(bytes) + "\"";
+  std::string text = "\"";
+  text.append(escaped(bytes)).append("\"");
+  return text;
 }
 
 // Up to kExcerpt bytes of `source` from `at`, quoted, or "the end".
@@ -826,7 +828,8 @@ void Verifier::reportSegments(std::uint64_t bits, std::uint64_t segments,
     }
     std::uint64_t length = 0;
     int lengthDigits = 0;
-    for (int c; (c = r.peek()) >= '0' && c <= '9'; r.setNext(r.next() + 1))
+    for (int c = r.peek(); c >= '0' && c <= '9';
+         r.setNext(r.next() + 1), c = r.peek())
       if (++lengthDigits <= 12)
         length = length * 10 + static_cast<std::uint64_t>(c - '0');
     if (lengthDigits == 0) {
@@ -979,7 +982,8 @@ bool Verifier::outputHoldsInput(Offset begin, Offset end) {
 
 bool Verifier::passOutputBlanks(bool atLeastOne) {
   bool passed = false;
-  for (int c; (c = out_.peek()) == ' ' || c == '\t'; passed = true)
+  for (int c = out_.peek(); c == ' ' || c == '\t';
+       c = out_.peek(), passed = true)
     out_.setNext(out_.next() + 1);
   return passed || !atLeastOne;
 }
