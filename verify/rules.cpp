@@ -53,28 +53,34 @@ struct Word {
   }
 };
 Word passWordKeepingHead(ForwardReader &r) {
-  Word word;
+  // Counted in locals: counted in the Word returned, the length went to
+  // memory and back on every byte.
+  std::array<char, 4> head{};
+  std::uint64_t length = 0;
+  auto keep = [&](char c) {
+    if (length < head.size())
+      head[length] = c;
+    ++length;
+  };
   for (;;) {
     const char *p = r.next();
     const char *end = r.end();
-    while (p != end && !is(static_cast<unsigned char>(*p), kWordEnd)) {
-      if (word.length < word.head.size())
-        word.head[word.length] = *p;
-      ++word.length;
-      ++p;
-    }
+    while (p != end && !is(static_cast<unsigned char>(*p), kWordEnd))
+      keep(*p++);
     r.setNext(p);
     if (p != end && *p != '/')
-      return word;
+      break;
     int c = r.peek(); // at the end of the window, or at a '/'
     if (c == kEnd || isLayout(c) || c == ';' || c == '!' ||
         (c == '/' && atComment(r)))
-      return word;
-    if (word.length < word.head.size())
-      word.head[word.length] = static_cast<char>(c);
-    ++word.length;
+      break;
+    keep(static_cast<char>(c));
     pass(r);
   }
+  Word word;
+  word.head = head;
+  word.length = length;
+  return word;
 }
 
 // Passes blanks, tabs and line ends. False where it enters a command line.
