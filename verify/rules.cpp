@@ -43,23 +43,29 @@ void pass(ForwardReader &r) { r.setNext(r.next() + 1); }
 
 // Passes a word: the bytes up to a blank, tab, CR, LF, ';', '!', "//" or the
 // end. Keeps its first four bytes in `head` (for TCK, SCK and SEC), and its
-// length.
+// length. The head is packed into a word by shifts: stored a byte at a time
+// and read back whole, it stalled the processor on every word.
 struct Word {
-  std::array<char, 4> head{};
+  std::uint32_t head = 0;
   std::uint64_t length = 0;
+  static constexpr std::uint32_t packed(std::string_view text) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < text.size() && i < 4; ++i)
+      value |= std::uint32_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    return value;
+  }
   bool is(std::string_view text) const {
-    return length == text.size() &&
-           std::string_view(head.data(), text.size()) == text;
+    return length == text.size() && head == packed(text);
   }
 };
 Word passWordKeepingHead(ForwardReader &r) {
   // Counted in locals: counted in the Word returned, the length went to
   // memory and back on every byte.
-  std::array<char, 4> head{};
+  std::uint32_t head = 0;
   std::uint64_t length = 0;
   auto keep = [&](char c) {
-    if (length < head.size())
-      head[length] = c;
+    if (length < 4)
+      head |= std::uint32_t{static_cast<unsigned char>(c)} << (8 * length);
     ++length;
   };
   for (;;) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,7 +84,10 @@ std::string excerpt(ByteSource &source, Offset at) {
   if (!count || *count == 0)
     return "the end";
   std::size_t shown = std::min(*count, kExcerpt);
-  return "\"" + escaped({bytes, shown}) + (*count > kExcerpt ? "...\"" : "\"");
+  std::string text = "\"";
+  text.append(escaped({bytes, shown}))
+      .append(*count > kExcerpt ? "...\"" : "\"");
+  return text;
 }
 
 // A command of the input that the rules leave as it stands, remembered for
@@ -393,7 +397,6 @@ private:
   std::string inputText(Offset begin, Offset end, std::size_t cap);
   std::string outputText(Offset begin, Offset end, std::size_t cap);
   bool outputHolds(std::string_view text);
-  bool outputStartsWith(std::string_view text);
   bool runWrittenAsGiven(const RunCommand &run);
   bool outputHoldsInput(Offset begin, Offset end);
   bool passOutputBlanks(bool atLeastOne);
@@ -425,7 +428,6 @@ private:
   bool open_ = false;
   Offset statementStart_ = 0;
 
-  std::string expected_; // kept for its capacity
   verify::SemicolonSearch semicolonSearch_;
 
   VerificationSummary summary_;
@@ -1011,24 +1013,10 @@ bool Verifier::outputNumberMatches(Offset begin, Offset end,
   return verify::sameValue(inputText(begin, end, kNumberCap), text);
 }
 
-// True, having passed them, when the output's next bytes are `text`.
-bool Verifier::outputStartsWith(std::string_view text) {
-  if (out_.available() >= text.size()) {
-    if (std::memcmp(out_.next(), text.data(), text.size()) != 0)
-      return false;
-    out_.setNext(out_.next() + text.size());
-    return true;
-  }
-  const Offset at = out_.tell();
-  if (outputHolds(text))
-    return true;
-  out_.seek(at);
-  return false;
-}
-
 // The reduced form exactly as the rules give it, where the input's block
 // holds the command's parts: the output mostly holds just that, and the
-// comparison by value is needed only where it does not.
+// comparison by value is needed only where it does not. Compared piece by
+// piece in the output's window, without building it first.
 bool Verifier::runWrittenAsGiven(const RunCommand &run) {
   auto part = [&](Offset begin, Offset end) {
     return in_.buffered(begin, end);
@@ -1041,19 +1029,35 @@ bool Verifier::runWrittenAsGiven(const RunCommand &run) {
                          : std::optional<std::string_view>("");
   if (!word || !count || !unit || !time)
     return false;
-  const char wordSeparator = run.afterWord == '\t' ? '\t' : ' ';
-  std::string &expected = expected_;
-  expected.assign("RUN").append(*word).append(1, wordSeparator).append(*count);
-  if (!unit->empty())
-    expected.append(1, run.afterCount == '\t' ? '\t' : ' ').append(*unit);
-  expected.append(" ;");
+  const std::string_view wordSeparator = run.afterWord == '\t' ? "\t" : " ";
+  const std::string_view unitSeparator = unit->empty()            ? ""
+                                         : run.afterCount == '\t' ? "\t"
+                                                                  : " ";
+  const std::string_view pieces[] = {
+      "RUN", *word, wordSeparator, *count, unitSeparator, *unit, " ;"};
+  const std::string_view timePieces[] = {"\r\nRUN", *word, wordSeparator, *time,
+                                         " SEC ;"};
+  std::size_t size = 0;
+  for (std::string_view piece : pieces)
+    size += piece.size();
   if (run.hasMinimumTime)
-    expected.append("\r\nRUN")
-        .append(*word)
-        .append(1, wordSeparator)
-        .append(*time)
-        .append(" SEC ;");
-  return outputStartsWith(expected);
+    for (std::string_view piece : timePieces)
+      size += piece.size();
+  if (out_.ensure(std::min(size, ForwardReader::kLookahead)) < size)
+    return false; // across the output's window: compared by value
+  const char *at = out_.next();
+  auto holds = [&](std::span<const std::string_view> list) {
+    for (std::string_view piece : list) {
+      if (std::memcmp(at, piece.data(), piece.size()) != 0)
+        return false;
+      at += piece.size();
+    }
+    return true;
+  };
+  if (!holds(pieces) || (run.hasMinimumTime && !holds(timePieces)))
+    return false;
+  out_.setNext(at);
+  return true;
 }
 
 void Verifier::checkRun(const RunCommand &run) {
