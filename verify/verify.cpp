@@ -437,9 +437,14 @@ private:
 void Verifier::flushRun(Offset upTo) {
   if (upTo <= runFrom_ || mismatch_)
     return;
+  // The reader compares what it holds before it drops it, so the stretch is
+  // always held; were it not, nothing may pass unchecked.
   std::optional<std::string_view> bytes = in_.buffered(runFrom_, upTo);
   if (bytes)
     compareCopied(*bytes, runFrom_);
+  else
+    report(commandAt(), runFrom_, out_.tell(),
+           "the verifier lost the input's bytes before comparing them");
   runFrom_ = upTo;
 }
 
