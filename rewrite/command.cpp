@@ -164,10 +164,14 @@ WordAround wordAround(InputStream &input, Offset at) {
   std::size_t kept = input.readAt(
       word.begin, {text, std::min<std::size_t>(length, sizeof text)});
   word.text.assign(text, kept);
+  // The bytes before `at` are hexadecimal digits, so a 'T' or an 'M' can
+  // only stand from `at` on.
   input.seek(at);
-  while (isWordByte(input.peekByte())) {
+  for (int c = input.peekByte(); isWordByte(c); c = input.peekByte()) {
     if (word.text.size() < kLongestWord)
-      word.text.push_back(static_cast<char>(input.peekByte()));
+      word.text.push_back(static_cast<char>(c));
+    word.holdsT = word.holdsT || c == 'T';
+    word.holdsM = word.holdsM || c == 'M';
     input.skip(1);
   }
   word.end = input.tell();

@@ -256,13 +256,16 @@ private:
 };
 
 // The word that the byte at `at` belongs to: the bytes of letters, digits and
-// '_' around it, cut to a dozen bytes; and whether only blanks and tabs stand
-// before it on its line, so that it starts the line.
+// '_' around it, cut to a dozen bytes; whether only blanks and tabs stand
+// before it on its line, so that it starts the line; and whether it holds an
+// upper-case 'T' or 'M' anywhere, by which fields are found.
 struct WordAround {
   Offset begin = 0;
   Offset end = 0;
   std::string text;
   bool startsLine = false;
+  bool holdsT = false;
+  bool holdsM = false;
 };
 WordAround wordAround(InputStream &input, Offset at);
 

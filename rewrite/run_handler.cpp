@@ -54,7 +54,7 @@ bool isRunWordByte(int c) {
 // view, which then shows as ranOut().
 template <typename Reader> Range readWord(Reader &input) {
   Range word{input.tell(), 0};
-  for (int c; isRunWordByte(c = input.peekByte());) {
+  for (int c = input.peekByte(); isRunWordByte(c); c = input.peekByte()) {
     input.skip(1);
     if (c == '/' && input.peekByte() == '/') {
       input.seek(input.tell() - 1);

@@ -129,7 +129,7 @@ public:
         WordAround word = wordAround(input_, at);
         if (word.startsLine && isCommandWord(word.text))
           return stop(CommandRead::kNextCommand, word.begin);
-        noteWord(word.text);
+        noteWord(word);
       } else {
         input_.skip(1); // any other byte between the fields is passed over
       }
@@ -165,13 +165,11 @@ private:
     return read;
   }
 
-  void noteWord(const std::string &word) {
-    keyword_ = word;
-    if (expecting_ == Expecting::kLetterT &&
-        word.find('T') != std::string::npos)
+  void noteWord(const WordAround &word) {
+    keyword_ = word.text;
+    if (expecting_ == Expecting::kLetterT && word.holdsT)
       expecting_ = Expecting::kTdo;
-    else if (expecting_ == Expecting::kLetterM &&
-             word.find('M') != std::string::npos)
+    else if (expecting_ == Expecting::kLetterM && word.holdsM)
       expecting_ = Expecting::kMask;
   }
 
@@ -534,7 +532,7 @@ private:
   // field's '(' where that comes first.
   Offset lineStart(Offset before) {
     BackwardBytes bytes(input_, before, group_.open);
-    for (int c; (c = bytes.previous()) != kEndMarker;)
+    for (int c = bytes.previous(); c != kEndMarker; c = bytes.previous())
       if (c == '\n')
         return bytes.tell() + 1;
     return group_.open;

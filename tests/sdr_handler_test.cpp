@@ -56,6 +56,10 @@ TEST(SdrHandler, SplitsLongCommandsInto256BitSegments) {
       {"SMASK after TDO is carried as the mask",
        "SDR 300 TDI (" + A75 + ") TDO (" + B75 + ") SMASK (" + D75 + ");\n",
        segmentsOf(300, A75, B75, D75) + "\n"},
+      {"the T and M of long words count",
+       "SDR 300 TDI (" + A75 + ") xxxxxxxxxxxxxxxxTDO (" + B75 +
+           ") xxxxxxxxxxxxxxxxMASK (" + C75 + ");\n",
+       segmentsOf(300, A75, B75, C75) + "\n"},
       {"TDI SMASK TDO MASK order drops SMASK",
        "SDR 300 TDI (" + A75 + ") SMASK (" + D75 + ") TDO (" + B75 +
            ") MASK (" + C75 + ");\n",
