@@ -6,6 +6,7 @@
 #include "io/background_io.h"
 #include "io/file.h"
 #include "rewrite/scanner.h"
+#include "verify/verify.h"
 
 #include <cstdio>
 #include <optional>
@@ -133,10 +134,35 @@ Error runPass(InputFile &input, ByteSink &sink, const Console &console,
   return files.finishOutput();
 }
 
+// Reads `written`, what the pass wrote, back beside `input`, and fails where
+// it does not carry the input's scans: that would be a fault of svfseg's, so
+// the output is then not put in place. On success returns what was verified.
+Expected<VerificationSummary> verify(InputFile &input, ByteSource &written) {
+  Expected<Verification> verification = verifyConversion(input, written);
+  if (!verification)
+    return verification.takeError();
+  if (!verification->mismatch)
+    return verification->summary;
+  const Mismatch &mismatch = *verification->mismatch;
+  Expected<std::vector<std::uint64_t>> line =
+      lineNumbers(input, {mismatch.commandAt});
+  if (!line)
+    return line.takeError();
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s:%llu: error: %s\n", input.name().c_str(),
+               static_cast<unsigned long long>(line->front()),
+               mismatch.what.c_str());
+  return Error(input.name(),
+               "the output does not carry the input's scans and is not "
+               "written; this is a fault of svfseg, please report it");
+}
+
 // Converts `input` to `sink`, then prints the warnings; with --strict, any
-// warning fails the run.
-Error convert(InputFile &input, ByteSink &sink, const Options &options,
-              const Console &console) {
+// warning fails the run. With --verify, `written` (the sink read back) is
+// then checked against the input, and what was verified is returned.
+Expected<std::optional<VerificationSummary>>
+convert(InputFile &input, ByteSink &sink, ByteSource *written,
+        const Options &options, const Console &console) {
   FindingReport findings;
   if (Error error = runPass(input, sink, console, findings))
     return error;
@@ -148,7 +174,25 @@ Error convert(InputFile &input, ByteSink &sink, const Options &options,
                  "the conversion gave " + std::to_string(findings.count()) +
                      (findings.count() == 1 ? " warning" : " warnings") +
                      "; with --strict no output is written");
-  return {};
+  if (!options.verify || !written)
+    return std::optional<VerificationSummary>();
+  Expected<VerificationSummary> verified = verify(input, *written);
+  if (!verified)
+    return verified.takeError();
+  return std::optional<VerificationSummary>(*verified);
+}
+
+// The completion text, and what --verify verified.
+void sayDone(const Console &console,
+             const std::optional<VerificationSummary> &verified) {
+  console.say(kDoneText);
+  if (!verified)
+    return;
+  const std::string line =
+      "Verified: " + std::to_string(verified->commands) + " commands, " +
+      std::to_string(verified->longSdrCommands) + " long SDR commands (" +
+      std::to_string(verified->longSdrBits) + " bits) carry the same scans.\n";
+  console.say(line.c_str());
 }
 
 Error refusalToOverwrite(const std::string &name) {
@@ -164,39 +208,45 @@ int convertToFile(InputFile &input, const std::string &path,
   if (!output)
     return console.failToOpen(output.takeError());
   console.say(kStartText);
-  if (Error error = convert(input, *output, options, console))
-    return console.fail(error);
+  Expected<std::optional<VerificationSummary>> converted =
+      convert(input, *output, &*output, options, console);
+  if (!converted)
+    return console.fail(converted.takeError());
   if (Error error = output->commit())
     return console.fail(error);
-  console.say(kDoneText);
+  sayDone(console, *converted);
   return kExitSuccess;
 }
 
 // Converts to standard output: as the bytes are converted, or, where the run
-// may yet fail after the pass (--strict), into a scratch file first, copied
-// out once the run has succeeded.
+// may yet fail after the pass (--strict, --verify), into a scratch file
+// first, copied out once the run has succeeded.
 int convertToStandardOutput(InputFile &input, const Options &options,
                             const Console &console) {
   if (input.isStandardOutput())
     return console.failToOpen(refusalToOverwrite(kStandardOutputName));
   handleProcessSignals();
   StandardOutput output(kStandardOutputName);
-  if (!options.strict) {
+  if (!options.strict && !options.verify) {
     console.say(kStartText);
-    if (Error error = convert(input, output, options, console))
-      return console.fail(error);
-    console.say(kDoneText);
+    Expected<std::optional<VerificationSummary>> converted =
+        convert(input, output, nullptr, options, console);
+    if (!converted)
+      return console.fail(converted.takeError());
+    sayDone(console, *converted);
     return kExitSuccess;
   }
   Expected<ScratchFile> scratch = ScratchFile::create();
   if (!scratch)
     return console.failToOpen(scratch.takeError());
   console.say(kStartText);
-  if (Error error = convert(input, *scratch, options, console))
-    return console.fail(error);
+  Expected<std::optional<VerificationSummary>> converted =
+      convert(input, *scratch, &*scratch, options, console);
+  if (!converted)
+    return console.fail(converted.takeError());
   if (Error error = scratch->copyTo(output))
     return console.fail(error);
-  console.say(kDoneText);
+  sayDone(console, *converted);
   return kExitSuccess;
 }
 

@@ -630,6 +630,9 @@ TEST_F(Program, RunsEachOptionAsTheHelpSays) {
       "  -h, --help         print this help and exit\n"
       "  -V, --version      print the version and exit\n";
   const std::string texts = kStartText + kDoneText;
+  const std::string verified =
+      "Verified: 2 commands, 0 long SDR commands (0 bits) carry the same "
+      "scans.\n";
   auto wrongUse = [](const std::string &problem) {
     return "svfseg: error: " + problem + "\nTry 'svfseg --help'.\n";
   };
@@ -699,6 +702,13 @@ TEST_F(Program, RunsEachOptionAsTheHelpSays) {
        {}},
       {"-q in a group", {"-qo", "out.gvf", "in.svf"}, 0, "", "", {"out.gvf"}},
       {"--strict", {"--strict", "in.svf"}, 0, texts, "", {"in.gvf"}},
+      {"--verify", {"--verify", "in.svf"}, 0, texts + verified, "", {"in.gvf"}},
+      {"--verify with -o -",
+       {"--verify", "-o", "-", "in.svf"},
+       0,
+       kSampleConverted,
+       texts + verified,
+       {}},
       {"-- before an input that begins with -",
        {"--", "-in.svf"},
        0,
@@ -1089,7 +1099,8 @@ TEST_F(Program, WarnsOfWhatTheOutputCannotCarryWithItsLine) {
        "SDR command of 300 bits has 1 digit more in its TDI field than its "
        "length takes, with bits set; the output drops it; check the "
        "command's length"},
-      {"bits above the length", "SDR 301 TDI (F" + std::string(75, '0') + ");\n",
+      {"bits above the length",
+       "SDR 301 TDI (F" + std::string(75, '0') + ");\n",
        "SDR command of 301 bits sets bits above its length in its TDI field; "
        "its last segment carries them as written; check the command's "
        "length"},
@@ -1210,6 +1221,43 @@ TEST_F(Program, StrictFailsOnAWarningAndWritesNothing) {
   outcome = run(dir_, {"--strict", "-q", "-o", "-", "fine.svf"});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, kSampleConverted) << "copied out once it succeeded";
+}
+
+TEST_F(Program, VerifiesWhatItWritesWhereverItWritesIt) {
+  const std::string example =
+      readFile(fs::path(SVFSEG_SOURCE_DIR) / "examples" / "board-test.svf");
+  const std::string verified = "Verified: 17 commands, 1 long SDR commands "
+                               "(520 bits) carry the same scans.\n";
+  writeFile(dir_ / "board.svf", example);
+  Outcome outcome = run(dir_, {"--verify", "board.svf"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, kStartText + kDoneText + verified);
+  const std::string converted = readFile(dir_ / "board.gvf");
+  EXPECT_EQ(converted, svfseg::testing::convert(example));
+
+  outcome = run(dir_, {"-q", "--verify", "-o", "-", "board.svf"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, converted);
+  EXPECT_EQ(outcome.err, "") << "-q keeps the verified line back too";
+}
+
+TEST_F(Program, VerifiesTheConversionOfEveryFileOfTheCorpus) {
+  const fs::path corpus =
+      fs::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
+  if (!fs::is_directory(corpus))
+    GTEST_SKIP() << "no corpus at " << corpus;
+  int files = 0;
+  for (const fs::directory_entry &entry : fs::directory_iterator(corpus)) {
+    if (entry.path().extension() != ".svf")
+      continue;
+    SCOPED_TRACE(utf8(entry.path().filename()));
+    Outcome outcome =
+        run(dir_, {"-q", "--verify", "-o", "out.gvf", utf8(entry.path())});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.err.find("error"), std::string::npos) << outcome.err;
+    ++files;
+  }
+  EXPECT_GT(files, 0);
 }
 
 } // namespace
