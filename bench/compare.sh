@@ -13,24 +13,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-sizes="64M 1G"
-runs=5
-work=build/bench-files
-while (($#)); do
-  case "$1" in
-  --sizes) sizes=$2; shift 2 ;;
-  --runs) runs=$2; shift 2 ;;
-  --work) work=$2; shift 2 ;;
-  *) echo "usage: $0 [--sizes \"64M 1G\"] [--runs N] [--work DIR]" >&2; exit 2 ;;
-  esac
-done
-
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+source bench/common.sh
+bench_options "64M 1G" 5 "$@"
+bench_build
 svfseg=$PWD/build/release/app/svfseg
-svfgen=$PWD/build/release/bench/svfgen
 copyloop=$PWD/build/release/bench/copyloop
-mkdir -p "$work"
 
 # Prints the seconds one run of "$@" takes.
 seconds() {
@@ -56,9 +43,8 @@ printf '%-10s %5s %8s %8s %9s %11s %11s %9s %10s\n' \
   file size "cat s" "loop s" "svfseg s" "svfseg/loop" "svfseg/cat" "slow/fast" "peak RSS"
 for size in $sizes; do
   for kind in mixed sdr-heavy; do
-    input=$work/$kind-$size.svf
+    input=$(bench_input "$kind" "$size")
     output=$work/$kind-$size.gvf
-    [[ -f $input ]] || "$svfgen" --kind "$kind" --size "$size" --output "$input"
     cat "$input" >/dev/null # warm the page cache
     cat_times=() loop_times=() svfseg_times=()
     for ((run = 0; run < runs; run++)); do

@@ -11,27 +11,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-sizes="64M"
-runs=5
-work=build/bench-files
-while (($#)); do
-  case "$1" in
-  --sizes) sizes=$2; shift 2 ;;
-  --runs) runs=$2; shift 2 ;;
-  --work) work=$2; shift 2 ;;
-  *) echo "usage: $0 [--sizes \"64M 1G\"] [--runs N] [--work DIR]" >&2; exit 2 ;;
-  esac
-done
-
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
-svfgen=$PWD/build/release/bench/svfgen
-mkdir -p "$work"
+source bench/common.sh
+bench_options "64M" 5 "$@"
+bench_build
 files=()
 for size in $sizes; do
   for kind in mixed sdr-heavy; do
-    input=$work/$kind-$size.svf
-    [[ -f $input ]] || "$svfgen" --kind "$kind" --size "$size" --output "$input"
+    input=$(bench_input "$kind" "$size")
     cat "$input" >/dev/null # warm the page cache
     files+=("$input")
   done

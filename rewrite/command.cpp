@@ -104,22 +104,7 @@ std::size_t findMark(std::string_view text) {
 
 } // namespace
 
-int skipToMark(InputStream &input) {
-  for (;;) {
-    std::string_view window = input.window();
-    if (window.empty()) {
-      if (!input.fill())
-        return kEndMarker;
-      continue;
-    }
-    std::size_t at = findMark(window);
-    if (at != std::string_view::npos) {
-      input.skip(at);
-      return static_cast<unsigned char>(window[at]);
-    }
-    input.skip(window.size());
-  }
-}
+int skipToMark(InputStream &input) { return skipToFirst(input, findMark); }
 
 bool startsComment(InputStream &input, Offset at, int c) {
   if (c == '!')

@@ -210,20 +210,12 @@ std::size_t findFirstOf(std::string_view text, std::string_view targets) {
 } // namespace
 
 int skipPastFirstOf(InputStream &input, std::string_view targets) {
-  for (;;) {
-    std::string_view window = input.window();
-    if (window.empty()) {
-      if (!input.fill())
-        return kEndMarker;
-      continue;
-    }
-    std::size_t at = findFirstOf(window, targets);
-    if (at != std::string_view::npos) {
-      input.skip(at + 1);
-      return static_cast<unsigned char>(window[at]);
-    }
-    input.skip(window.size());
-  }
+  int c = skipToFirst(input, [targets](std::string_view window) {
+    return findFirstOf(window, targets);
+  });
+  if (c != kEndMarker)
+    input.skip(1);
+  return c;
 }
 
 } // namespace svfseg

@@ -316,6 +316,26 @@ inline void copyInputRange(InputStream &input, Offset begin, Offset end,
     copyUnbufferedInputRange(input, begin, end, output);
 }
 
+// Moves the input through its windows to the first byte that `find` stops at
+// (it gives an index in a window, or npos for none) and returns that byte,
+// leaving the input at it; returns kEndMarker at the end of the input.
+template <typename Find> int skipToFirst(InputStream &input, Find find) {
+  for (;;) {
+    std::string_view window = input.window();
+    if (window.empty()) {
+      if (!input.fill())
+        return kEndMarker;
+      continue;
+    }
+    std::size_t at = find(window);
+    if (at != std::string_view::npos) {
+      input.skip(at);
+      return static_cast<unsigned char>(window[at]);
+    }
+    input.skip(window.size());
+  }
+}
+
 // Moves the input past the first byte that is one of `targets` and returns that
 // byte, or returns kEndMarker at the end of the input if none is left.
 int skipPastFirstOf(InputStream &input, std::string_view targets);

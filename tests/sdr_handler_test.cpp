@@ -239,20 +239,6 @@ TEST(SdrHandler, StaysLinearOnAFileWithoutSemicolons) {
   EXPECT_EQ(testing::convert(input), input);
 }
 
-// A source that counts the reads made of it: the work a pass does.
-class CountingSource final : public ByteSource {
-public:
-  explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
-  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
-    ++reads;
-    return memory_.readAt(offset, buffer);
-  }
-  int reads = 0;
-
-private:
-  MemorySource memory_;
-};
-
 TEST(SdrHandler, StaysLinearOnBrokenCommandsBeforeADistantSemicolon) {
   // Each command searches to the ';' at the end and gives up there; if each
   // searched again, the pass would read the input once per line.
@@ -271,7 +257,7 @@ TEST(SdrHandler, StaysLinearOnBrokenCommandsBeforeADistantSemicolon) {
     for (int i = 0; i < 5000; ++i)
       input += c.line;
     input += c.end;
-    CountingSource source(input);
+    testing::CountingSource source(input);
     StringSink sink;
     InputStream in(source, 4096);
     OutputStream out(sink, 4096);
@@ -293,7 +279,7 @@ TEST(SdrHandler, StopsSplittingWhenTheOutputFails) {
   // 12500 segments of 64 digits, each read back by a read of its own.
   const std::string input =
       "SDR 3200000 TDI (" + hexDigits(800000, 10) + ");\n";
-  CountingSource source(input);
+  testing::CountingSource source(input);
   FullSink sink;
   InputStream in(source, 4096);
   OutputStream out(sink, 16);

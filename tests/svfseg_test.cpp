@@ -1066,7 +1066,7 @@ TEST_F(Program, ReportsWhyStandardInputCannotBeRead) {
 namespace {
 
 // 75 digits of 300 bits, the top one within the length.
-const std::string kDigits75 = "1" + std::string(74, '0');
+const std::string kDigits75 = std::string(1, '1') + std::string(74, '0');
 
 TEST_F(Program, WarnsOfWhatTheOutputCannotCarryWithItsLine) {
   struct WarningCase {

@@ -47,6 +47,20 @@ private:
   Offset failFrom_;
 };
 
+// A source that counts the reads made of it: the work a pass does.
+class CountingSource final : public ByteSource {
+public:
+  explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
+  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
+    ++reads;
+    return memory_.readAt(offset, buffer);
+  }
+  int reads = 0;
+
+private:
+  MemorySource memory_;
+};
+
 // A sink that fails once it has taken a given number of bytes.
 class LimitedSink final : public ByteSink {
 public:

@@ -669,20 +669,6 @@ TEST(VerifyConversion, ReportsAFailedReadAsAnErrorNotAMismatch) {
   }
 }
 
-// A source that counts the reads made of it: the work a verification does.
-class CountingSource final : public ByteSource {
-public:
-  explicit CountingSource(std::string_view bytes) : memory_(bytes) {}
-  Expected<std::size_t> readAt(Offset offset, std::span<char> buffer) override {
-    ++reads;
-    return memory_.readAt(offset, buffer);
-  }
-  int reads = 0;
-
-private:
-  MemorySource memory_;
-};
-
 TEST(VerifyConversion, StaysLinearWhereCommandsSearchFarForTheirSemicolon) {
   // Each line searches for its ';' to the end of the input, or to a distant
   // one; if each searched afresh, the verification would read the input once
@@ -701,8 +687,8 @@ TEST(VerifyConversion, StaysLinearWhereCommandsSearchFarForTheirSemicolon) {
       input += line;
     input += end;
     const std::string output = testing::convert(input);
-    CountingSource in(input);
-    CountingSource out(output);
+    testing::CountingSource in(input);
+    testing::CountingSource out(output);
     constexpr std::size_t kBlock = 4096;
     Expected<Verification> v = verifyConversion(in, out, {kBlock});
     ASSERT_TRUE(v);
