@@ -183,6 +183,7 @@ lineNumbers(ByteSource &source, const std::vector<Offset> &offsets) {
     lines[i] = line;
   }
   std::vector<std::uint64_t> inOrder;
+  inOrder.reserve(offsets.size());
   for (Offset offset : offsets)
     inOrder.push_back(lines[static_cast<std::size_t>(
         std::lower_bound(sorted.begin(), sorted.end(), offset) -
@@ -199,6 +200,7 @@ void FindingReport::report(const Diagnostic &finding) {
 Error FindingReport::print(std::FILE *to, const std::string &fileName,
                            ByteSource &input) const {
   std::vector<Offset> offsets;
+  offsets.reserve(2 * shown_.size());
   for (const Diagnostic &finding : shown_) {
     offsets.push_back(finding.at);
     offsets.push_back(std::max<Offset>(finding.detailAt, 0));
