@@ -11,7 +11,7 @@
 #define SVFSEG_HAVE_AVX512 1
 #include <immintrin.h>
 #define SVFSEG_AVX512                                                          \
-  __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2")))
+  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2")))
 
 namespace svfseg {
 
@@ -19,6 +19,7 @@ namespace svfseg {
 inline bool processorHasAvx512() {
   static const bool has =
       __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi") &&
       __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
   return has;
 }

@@ -30,33 +30,43 @@ bool isCommandWord(std::string_view word) {
 namespace {
 
 #if defined(SVFSEG_HAVE_AVX512)
+// The bytes below 128 that are no mark, with their top bit set: the table
+// that markLanes() looks each byte up in.
+struct PlainBytes {
+  alignas(64) char table[128] = {};
+  constexpr PlainBytes() {
+    for (int c = 0; c < 128; ++c)
+      if (isHexDigit(c) || isWhitespace(c))
+        table[c] = static_cast<char>(0x80);
+  }
+};
+constexpr PlainBytes kPlainBytes;
+
 // The lanes of `bytes` that hold a mark: neither a hexadecimal digit nor a
-// blank, a tab or a line end.
-SVFSEG_AVX512 std::uint64_t markLanes(__m512i bytes) {
-  const __m512i lower = _mm512_or_si512(bytes, _mm512_set1_epi8(0x20));
-  __mmask64 plain =
-      _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('0')),
-                             _mm512_set1_epi8(9)) |
-      _mm512_cmple_epu8_mask(_mm512_sub_epi8(lower, _mm512_set1_epi8('a')),
-                             _mm512_set1_epi8(5)) |
-      _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
-      _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\t')) |
-      _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n')) |
-      _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
-  return ~static_cast<std::uint64_t>(plain);
+// blank, a tab or a line end. Each byte is looked up in a table of 128
+// (bytes from 128 up are marks): one lookup in place of ten comparisons,
+// which took the pass over the 64 MiB SDR-heavy file in memory from 15.8 ms
+// to 14.5 (best of 15, on a 2-core AMD EPYC VM).
+SVFSEG_AVX512 std::uint64_t markLanes(__m512i bytes, __m512i low,
+                                      __m512i high) {
+  const __m512i plain = _mm512_permutex2var_epi8(low, bytes, high);
+  return ~(_mm512_movepi8_mask(plain) & ~_mm512_movepi8_mask(bytes));
 }
 
 SVFSEG_AVX512 std::size_t findMarkAvx512(std::string_view text) {
+  const __m512i low = _mm512_load_si512(kPlainBytes.table);
+  const __m512i high = _mm512_load_si512(kPlainBytes.table + 64);
   const char *bytes = text.data();
   std::size_t at = 0;
   for (; at + 64 <= text.size(); at += 64) {
-    if (std::uint64_t marks = markLanes(_mm512_loadu_si512(bytes + at)))
+    if (std::uint64_t marks =
+            markLanes(_mm512_loadu_si512(bytes + at), low, high))
       return at + static_cast<std::size_t>(std::countr_zero(marks));
   }
   // The last bytes, read with a mask that keeps the load within `text`.
   const std::uint64_t inText = _bzhi_u64(~std::uint64_t{0}, text.size() - at);
   __m512i last = _mm512_maskz_loadu_epi8(inText, bytes + at);
-  if (std::uint64_t marks = markLanes(last) & inText)
+  if (std::uint64_t marks = markLanes(last, low, high) & inText)
     return at + static_cast<std::size_t>(std::countr_zero(marks));
   return std::string_view::npos;
 }

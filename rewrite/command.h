@@ -150,18 +150,20 @@ private:
   bool ranOut_ = false;
 };
 
-inline bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
-inline bool isLineEnd(int c) { return c == '\n' || c == '\r'; }
-inline bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
-inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
-inline bool isLetter(int c) {
+constexpr bool isBlankOrTab(int c) { return c == ' ' || c == '\t'; }
+constexpr bool isLineEnd(int c) { return c == '\n' || c == '\r'; }
+constexpr bool isWhitespace(int c) { return isBlankOrTab(c) || isLineEnd(c); }
+constexpr bool isDigit(int c) { return c >= '0' && c <= '9'; }
+constexpr bool isLetter(int c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
-inline bool isWordByte(int c) { return isLetter(c) || isDigit(c) || c == '_'; }
-inline bool isHexDigit(int c) {
+constexpr bool isWordByte(int c) {
+  return isLetter(c) || isDigit(c) || c == '_';
+}
+constexpr bool isHexDigit(int c) {
   return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
-inline char upperCase(char c) {
+constexpr char upperCase(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
@@ -271,5 +273,19 @@ WordAround wordAround(InputStream &input, Offset at);
 
 // The longest word text WordAround keeps.
 inline constexpr std::size_t kLongestWord = 12;
+
+// isShortSdrInView() for the common form, told in a few comparisons: a blank
+// and one to three digits of at most 256, then a byte that is no digit.
+// False where the length is written otherwise; isShortSdrInView() tells then.
+inline bool isPlainShortSdrInView(std::string_view afterHead) {
+  if (afterHead.size() < 3 || afterHead[0] != ' ')
+    return false;
+  unsigned length = 0;
+  std::size_t at = 1;
+  for (; at < 4 && at < afterHead.size() && isDigit(afterHead[at]); ++at)
+    length = length * 10 + static_cast<unsigned>(afterHead[at] - '0');
+  return at > 1 && at < afterHead.size() && !isDigit(afterHead[at]) &&
+         length <= 256;
+}
 
 } // namespace svfseg

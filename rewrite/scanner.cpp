@@ -53,6 +53,20 @@ bool mayStartOtherCommand(std::string_view text, std::size_t at, char before) {
   return before == '\n' && !upperCaseHead;
 }
 
+// True when text[at] may start a line head that spells SDR or RUN in any case
+// but the first letter: an upper-case S or R, then a D or a U in any case.
+// The head counts as one where the view ends before that shows.
+bool mayStartLineHead(std::string_view text, std::size_t at) {
+  if (at >= text.size())
+    return true;
+  if (text[at] != 'S' && text[at] != 'R')
+    return false;
+  if (at + 1 >= text.size())
+    return true;
+  const char second = static_cast<char>(text[at + 1] | 0x20);
+  return second == 'd' || second == 'u';
+}
+
 // The stops among the bytes of a block of lanes: bit i of each mask stands for
 // the block's byte i. `Lanes` answers, for an offset of 0, 1 or 2 from each
 // lane and a byte value, the lanes where that byte stands there, in either
@@ -64,9 +78,13 @@ bool mayStartOtherCommand(std::string_view text, std::size_t at, char before) {
 template <typename Mask, typename Lanes, typename Before>
 [[gnu::always_inline]] inline Mask stopsAmong(const Lanes &lanes,
                                               const Before &before) {
+  // Line heads that may spell SDR or RUN: an upper-case S or R, then a D or
+  // a U in any case. Leaving out SIR and STATE lines takes a stop off most
+  // lines of short commands.
   const Mask lineFeeds = lanes.at(0, '\n');
-  const Mask stops =
-      lanes.at(0, '!') | (lineFeeds & (lanes.at(1, 'R') | lanes.at(1, 'S')));
+  const Mask stops = lanes.at(0, '!') |
+                     (lineFeeds & (lanes.at(1, 'R') | lanes.at(1, 'S')) &
+                      (lanes.eitherCase(2, 'd') | lanes.eitherCase(2, 'u')));
   const Mask s = lanes.eitherCase(0, 's');
   const Mask r = lanes.eitherCase(0, 'r');
   const Mask pairs =
@@ -224,8 +242,7 @@ private:
       const char c = text[at];
       if (c == '!')
         return at;
-      if (c == '\n' &&
-          (at + 1 == text.size() || text[at + 1] == 'R' || text[at + 1] == 'S'))
+      if (c == '\n' && mayStartLineHead(text, at + 1))
         return at;
       if (mayStartOtherCommand(text, at, at == 0 ? before() : text[at - 1]))
         return at;
@@ -391,8 +408,10 @@ private:
     std::string_view window = context_.input.window();
     if (window.size() >= LineHeadBuffer::kSlots) {
       std::string_view head = window.substr(0, LineHeadBuffer::kSlots);
+      const std::string_view afterHead = window.substr(head.size());
       if (head == kRunHead ||
-          (head == kSdrHead && !isShortSdrInView(window.substr(head.size())))) {
+          (head == kSdrHead && !isPlainShortSdrInView(afterHead) &&
+           !isShortSdrInView(afterHead))) {
         writeGathered();
         context_.input.skip(head.size());
         handleCommand(head);
