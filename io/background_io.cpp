@@ -289,30 +289,6 @@ Error BackgroundIo::write(std::string_view bytes) {
   return writeError_;
 }
 
-std::span<char> BackgroundIo::lendBlock() {
-  std::unique_lock lock(mutex_);
-  if (spareForWriting_.empty())
-    writer_.wake();
-  // The writer hands every block back, written or, after a failure, not.
-  pass_.sleepUntil(lock, [this] { return !spareForWriting_.empty(); });
-  lentForWriting_ = spareForWriting_.back();
-  spareForWriting_.pop_back();
-  return {lentForWriting_, blockSize_};
-}
-
-Error BackgroundIo::writeLent(std::size_t size) {
-  std::unique_lock lock(mutex_);
-  if (size == 0) {
-    if (lentForWriting_)
-      spareForWriting_.push_back(std::exchange(lentForWriting_, nullptr));
-    return {};
-  }
-  if (writeError_)
-    return writeError_;
-  queueForWriting({std::exchange(lentForWriting_, nullptr), size});
-  return {};
-}
-
 Error BackgroundIo::finishOutput() {
   std::unique_lock lock(mutex_);
   writer_.wake();

@@ -85,43 +85,18 @@ std::size_t InputStream::readAt(Offset offset, std::span<char> buffer) {
 }
 
 OutputStream::OutputStream(ByteSink &sink, std::size_t bufferSize)
-    : sink_(sink), buffer_(nullptr), bufferSize_(bufferSize) {
-  if (sink.lendsBlocks()) {
-    std::span<char> block = sink.lendBlock();
-    buffer_ = block.data();
-    bufferSize_ = block.size();
-  }
-  if (!buffer_) {
-    ownBuffer_.reset(new char[bufferSize]);
-    buffer_ = ownBuffer_.get();
-    bufferSize_ = bufferSize;
-  }
-}
-
-OutputStream::~OutputStream() {
-  if (!ownBuffer_)
-    (void)sink_.writeLent(0);
-}
+    : sink_(sink), bufferSize_(bufferSize), buffer_(new char[bufferSize]) {}
 
 void OutputStream::flushBuffer() {
-  if (!error_ && used_ != 0) {
-    if (ownBuffer_) {
-      error_ = sink_.write({buffer_, used_});
-    } else {
-      // A block handed back is the sink's: the next one is lent anew. After
-      // a failure the block stays, and what is written to it is dropped.
-      error_ = sink_.writeLent(used_);
-      if (!error_)
-        buffer_ = sink_.lendBlock().data();
-    }
-  }
+  if (!error_ && used_ != 0)
+    error_ = sink_.write({buffer_.get(), used_});
   used_ = 0;
 }
 
 void OutputStream::writeThroughFullBuffer(std::string_view bytes) {
   flushBuffer();
   if (bytes.size() < bufferSize_) {
-    std::memcpy(buffer_, bytes.data(), bytes.size());
+    std::memcpy(buffer_.get(), bytes.data(), bytes.size());
     used_ = bytes.size();
   } else if (!error_) {
     error_ = sink_.write(bytes);

@@ -99,20 +99,6 @@ public:
   virtual ~ByteSink() = default;
   // Appends all of `bytes`, or fails.
   virtual Error write(std::string_view bytes) = 0;
-  // True when the sink lends blocks of its own memory to be filled, so that
-  // what the output stream collects in them need not be copied: the output
-  // stream then takes them with lendBlock() and hands each back with
-  // writeLent().
-  virtual bool lendsBlocks() const { return false; }
-  // A block to fill, lent until it is handed back.
-  virtual std::span<char> lendBlock() { return {}; }
-  // Appends the first `size` bytes of the block lent last and takes it back;
-  // with a `size` of 0, only takes it back. On a failure the block stays
-  // lent.
-  virtual Error writeLent(std::size_t size) {
-    (void)size;
-    return {};
-  }
 };
 
 // A ByteSource over bytes held in memory, which must outlive it.
@@ -218,15 +204,11 @@ private:
 };
 
 // The output stream: bytes collected in a block buffer and handed to the sink a
-// block at a time. Where the sink lends its blocks, they are the buffer.
+// block at a time.
 class OutputStream {
 public:
   explicit OutputStream(ByteSink &sink,
                         std::size_t bufferSize = kDefaultBufferSize);
-  OutputStream(const OutputStream &) = delete;
-  OutputStream &operator=(const OutputStream &) = delete;
-  // Hands back a block the sink lent.
-  ~OutputStream();
 
   void writeByte(char byte) {
     if (used_ == bufferSize_)
@@ -237,12 +219,12 @@ public:
     // Most writes are short: a word, a number, a separator, a segment's 64
     // digits. Copied here, they cost a few instructions instead of a call.
     if (bytes.size() <= kShortWrite && bufferSize_ - used_ >= kShortWrite) {
-      copyShort(buffer_ + used_, bytes.data(), bytes.size());
+      copyShort(buffer_.get() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
       return;
     }
     if (bytes.size() <= bufferSize_ - used_) {
-      std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
       return;
     }
@@ -253,7 +235,7 @@ public:
   // The next `size` bytes of the buffer, to be written into directly and
   // then passed with advance(); nullptr when the buffer has less room left.
   char *room(std::size_t size) {
-    return bufferSize_ - used_ >= size ? buffer_ + used_ : nullptr;
+    return bufferSize_ - used_ >= size ? buffer_.get() + used_ : nullptr;
   }
   void advance(std::size_t size) { used_ += size; }
 
@@ -297,9 +279,8 @@ private:
   void writeThroughFullBuffer(std::string_view bytes);
 
   ByteSink &sink_;
-  std::unique_ptr<char[]> ownBuffer_; // where the sink lends no blocks
-  char *buffer_;                      // ownBuffer_, or the block lent
   std::size_t bufferSize_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   Error error_;
 };
