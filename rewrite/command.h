@@ -47,7 +47,9 @@ struct CommandContext {
   RememberedSearch terminatorSearch{};
   // The RUN handler's last few commands: tools write the same few RUNTEST
   // commands thousands of times over, and a repeat is written from here
-  // without being read again.
+  // without being read again. Without it the mixed files took 75.4 ms
+  // against 58.4 (64 MiB) and 267.6 against 205.9 (256 MiB), medians of 11
+  // on a 2-core AMD EPYC VM.
   std::array<RememberedRun, 4> runs{};
   std::size_t nextRun = 0;
 
