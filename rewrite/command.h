@@ -6,6 +6,7 @@
 #include "rewrite/stream.h"
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ struct CommandContext {
       diagnostics->report(diagnostic);
   }
 };
+
+// The most bits an SDR command of the output carries: a longer one is split
+// into segments of this many.
+inline constexpr std::uint64_t kSegmentBits = 256;
 
 // Both handlers are called with the input just after the three letters of the
 // line head. They write their command and leave the input at the first byte the
@@ -287,7 +292,7 @@ inline bool isPlainShortSdrInView(std::string_view afterHead) {
   for (; at < 4 && at < afterHead.size() && isDigit(afterHead[at]); ++at)
     length = length * 10 + static_cast<unsigned>(afterHead[at] - '0');
   return at > 1 && at < afterHead.size() && !isDigit(afterHead[at]) &&
-         length <= 256;
+         length <= kSegmentBits;
 }
 
 } // namespace svfseg

@@ -24,7 +24,6 @@ namespace svfseg {
 namespace {
 
 constexpr std::string_view kSdrHead = "SDR";
-constexpr std::uint64_t kSegmentBits = 256;
 constexpr std::size_t kSegmentDigits = 64;
 // SVF lengths are 32-bit; a longer one is copied on as it stands.
 constexpr std::uint64_t kLongestLength = 0xFFFFFFFF;

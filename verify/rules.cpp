@@ -212,22 +212,6 @@ constexpr std::string_view kCommandWords[] = {
     "ENDDR",   "ENDIR", "FREQUENCY", "HDR",   "HIR", "PIO", "PIOMAP",
     "RUNTEST", "SDR",   "SIR",       "STATE", "TDR", "TIR", "TRST"};
 
-// True for the first letters of the command words, in either case.
-bool startsCommandWord(char c) {
-  switch (c & ~0x20) {
-  case 'E':
-  case 'F':
-  case 'H':
-  case 'P':
-  case 'R':
-  case 'S':
-  case 'T':
-    return true;
-  default:
-    return false;
-  }
-}
-
 bool sameLetters(const char *text, std::string_view upper) {
   for (std::size_t i = 0; i < upper.size(); ++i)
     if ((text[i] & ~0x20) != upper[i])

@@ -28,6 +28,22 @@ std::uint64_t passWord(ForwardReader &r);
 // digit or '_', or by the end of the input. Leaves `r` at that word.
 bool passToCommandWord(ForwardReader &r);
 
+// True for the first letters of the command words, in either case.
+inline bool startsCommandWord(char c) {
+  switch (c & ~0x20) {
+  case 'E':
+  case 'F':
+  case 'H':
+  case 'P':
+  case 'R':
+  case 'S':
+  case 'T':
+    return true;
+  default:
+    return false;
+  }
+}
+
 // The same, quicker where the line starts, after blanks or tabs, with a byte
 // that no command word starts with, as the lines inside a field mostly do.
 inline bool passToCommandWordQuickly(ForwardReader &r) {
@@ -35,20 +51,9 @@ inline bool passToCommandWordQuickly(ForwardReader &r) {
   const char *end = r.end();
   while (p != end && (*p == ' ' || *p == '\t'))
     ++p;
-  if (p != end) {
-    switch (*p & ~0x20) {
-    case 'E':
-    case 'F':
-    case 'H':
-    case 'P':
-    case 'R':
-    case 'S':
-    case 'T':
-      break;
-    default:
-      r.setNext(p);
-      return false;
-    }
+  if (p != end && !startsCommandWord(*p)) {
+    r.setNext(p);
+    return false;
   }
   return passToCommandWord(r);
 }
