@@ -17,18 +17,9 @@ constexpr int kFiles = 400;
 // Converts at sizes drawn from `random`: tiny ones that put block boundaries
 // everywhere, a middling one, or the program's own.
 std::string convertAtSomeSizes(const std::string &svf, std::mt19937 &random) {
-  auto size = [&](std::size_t programSize) -> std::size_t {
-    switch (random() % 3) {
-    case 0:
-      return 1 + random() % 8;
-    case 1:
-      return 64 + random() % 4096;
-    default:
-      return programSize;
-    }
-  };
-  std::size_t bufferSize = size(kDefaultBufferSize);
-  return testing::convert(svf, bufferSize, size(kDefaultReadBackBlockSize));
+  std::size_t bufferSize = testing::someSize(random, kDefaultBufferSize);
+  return testing::convert(svf, bufferSize,
+                          testing::someSize(random, kDefaultReadBackBlockSize));
 }
 
 // The lengths of the SDR commands in `svf`: lines that begin with "SDR", a

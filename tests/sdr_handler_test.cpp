@@ -377,16 +377,13 @@ std::vector<NamedFields> longSdrCommands(std::string_view svf) {
 }
 
 TEST(SdrHandler, SplitsEveryLongCommandOfTheCorpusExactly) {
-  const std::filesystem::path corpus =
-      std::filesystem::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
-  if (!std::filesystem::is_directory(corpus))
-    GTEST_SKIP() << "no corpus at " << corpus;
+  const auto corpus = testing::corpusFiles();
+  if (!corpus)
+    GTEST_SKIP() << "no corpus at " << testing::corpusFolder();
   int checked = 0;
-  for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
-    if (entry.path().extension() != ".svf")
-      continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    Expected<InputFile> file = InputFile::open(entry.path().string());
+  for (const std::filesystem::path &path : *corpus) {
+    SCOPED_TRACE(path.filename().string());
+    Expected<InputFile> file = InputFile::open(path.string());
     ASSERT_TRUE(file);
     StringSink original;
     OutputStream copy(original);

@@ -6,9 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace svfseg::testing {
 
@@ -29,6 +36,47 @@ convert(std::string_view svf, std::size_t bufferSize = kDefaultBufferSize,
   EXPECT_FALSE(output.flush());
   EXPECT_FALSE(input.error());
   return sink.bytes();
+}
+
+// A size for a randomised conversion or verification, drawn from `random`: a
+// tiny one that puts block boundaries everywhere, a middling one, or the
+// program's own, `programSize`.
+inline std::size_t someSize(std::mt19937 &random, std::size_t programSize) {
+  switch (random() % 3) {
+  case 0:
+    return 1 + random() % 8;
+  case 1:
+    return 64 + random() % 4096;
+  default:
+    return programSize;
+  }
+}
+
+// The whole of a file's bytes; empty where it cannot be read.
+inline std::string readFile(const std::filesystem::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+// The folder of real SVF files from public sources beside the project. The
+// project's users do not have it: the tests that read it skip without it.
+inline std::filesystem::path corpusFolder() {
+  return std::filesystem::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
+}
+
+// The corpus's .svf files in name order; nothing where the folder is absent.
+inline std::optional<std::vector<std::filesystem::path>> corpusFiles() {
+  const std::filesystem::path folder = corpusFolder();
+  if (!std::filesystem::is_directory(folder))
+    return std::nullopt;
+  std::vector<std::filesystem::path> files;
+  for (const auto &entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().extension() == ".svf")
+      files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 // A source whose reads fail from a given offset on.

@@ -230,21 +230,13 @@ TEST(VerifyConversion, CountsCommandsAndTheLongSdrCommandsSplit) {
 }
 
 TEST(VerifyConversion, PassesEveryFileOfTheCorpus) {
-  const std::filesystem::path corpus =
-      std::filesystem::path(SVFSEG_SOURCE_DIR) / ".." / "shared" / "corpus";
-  if (!std::filesystem::is_directory(corpus))
-    GTEST_SKIP() << "no corpus at " << corpus;
-  int files = 0;
-  for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
-    if (entry.path().extension() != ".svf")
-      continue;
-    SCOPED_TRACE(entry.path().filename().string());
-    Expected<InputFile> file = InputFile::open(entry.path().string());
-    ASSERT_TRUE(file);
-    std::string input(std::filesystem::file_size(entry.path()), '\0');
-    Expected<std::size_t> read = file->readAt(0, {input.data(), input.size()});
-    ASSERT_TRUE(read);
-    ASSERT_EQ(*read, input.size());
+  const auto corpus = testing::corpusFiles();
+  if (!corpus)
+    GTEST_SKIP() << "no corpus at " << testing::corpusFolder();
+  for (const std::filesystem::path &path : *corpus) {
+    SCOPED_TRACE(path.filename().string());
+    const std::string input = testing::readFile(path);
+    ASSERT_EQ(input.size(), std::filesystem::file_size(path));
     for (std::size_t convertSize : {kDefaultBufferSize, std::size_t{1000}}) {
       std::string output = testing::convert(input, convertSize, convertSize);
       for (std::size_t size :
@@ -257,23 +249,15 @@ TEST(VerifyConversion, PassesEveryFileOfTheCorpus) {
             << v->mismatch->what;
       }
     }
-    ++files;
   }
-  EXPECT_GT(files, 0);
+  EXPECT_FALSE(corpus->empty());
 }
 
 TEST(VerifyConversion, PassesGeneratedFilesConvertedAndReadAtVariedSizes) {
   testing::SvfGenerator generator(31, {});
   std::mt19937 random(32);
-  auto size = [&](std::size_t programSize) -> std::size_t {
-    switch (random() % 3) {
-    case 0:
-      return 1 + random() % 8;
-    case 1:
-      return 64 + random() % 4096;
-    default:
-      return programSize;
-    }
+  auto size = [&](std::size_t programSize) {
+    return testing::someSize(random, programSize);
   };
   for (int i = 0; i < 400; ++i) {
     testing::GeneratedSvf svf = generator.file();
