@@ -316,8 +316,8 @@ void writeAndRemember(CommandContext &context, const RunCommand &command,
   context.output.write(slot.written);
 }
 
-// A copy of the input bytes from `at` on, as far as a RUNTEST command of any
-// sensible length reaches, read without moving the input stream.
+// A copy of the input bytes from `at` on, as far as a RUN command is read in
+// view, read without moving the input stream.
 class Copied {
 public:
   Copied(InputStream &input, Offset at)
@@ -325,7 +325,7 @@ public:
   WindowReader reader() const { return WindowReader({bytes_, size_}, at_); }
 
 private:
-  char bytes_[512];
+  char bytes_[kRunCommandInView];
   Offset at_;
   std::size_t size_;
 };
