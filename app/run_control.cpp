@@ -199,6 +199,24 @@ Error refusalToOverwrite(const std::string &name) {
   return {name, "is the input file itself; refusing to overwrite it"};
 }
 
+// Says the start text, converts `input` to `sink` (read back as `written` for
+// --verify), then has `deliver` put the output where it belongs; says the
+// completion text once all of it has succeeded.
+template <typename Deliver>
+int convertAndDeliver(InputFile &input, ByteSink &sink, ByteSource *written,
+                      const Options &options, const Console &console,
+                      const Deliver &deliver) {
+  console.say(kStartText);
+  Expected<std::optional<VerificationSummary>> converted =
+      convert(input, sink, written, options, console);
+  if (!converted)
+    return console.fail(converted.takeError());
+  if (Error error = deliver())
+    return console.fail(error);
+  sayDone(console, *converted);
+  return kExitSuccess;
+}
+
 int convertToFile(InputFile &input, const std::string &path,
                   const Options &options, const Console &console) {
   if (input.isSameFile(path))
@@ -207,15 +225,8 @@ int convertToFile(InputFile &input, const std::string &path,
   Expected<OutputFile> output = OutputFile::create(path);
   if (!output)
     return console.failToOpen(output.takeError());
-  console.say(kStartText);
-  Expected<std::optional<VerificationSummary>> converted =
-      convert(input, *output, &*output, options, console);
-  if (!converted)
-    return console.fail(converted.takeError());
-  if (Error error = output->commit())
-    return console.fail(error);
-  sayDone(console, *converted);
-  return kExitSuccess;
+  return convertAndDeliver(input, *output, &*output, options, console,
+                           [&] { return output->commit(); });
 }
 
 // Converts to standard output: as the bytes are converted, or, where the run
@@ -227,27 +238,14 @@ int convertToStandardOutput(InputFile &input, const Options &options,
     return console.failToOpen(refusalToOverwrite(kStandardOutputName));
   handleProcessSignals();
   StandardOutput output(kStandardOutputName);
-  if (!options.strict && !options.verify) {
-    console.say(kStartText);
-    Expected<std::optional<VerificationSummary>> converted =
-        convert(input, output, nullptr, options, console);
-    if (!converted)
-      return console.fail(converted.takeError());
-    sayDone(console, *converted);
-    return kExitSuccess;
-  }
+  if (!options.strict && !options.verify)
+    return convertAndDeliver(input, output, nullptr, options, console,
+                             [] { return Error(); });
   Expected<ScratchFile> scratch = ScratchFile::create();
   if (!scratch)
     return console.failToOpen(scratch.takeError());
-  console.say(kStartText);
-  Expected<std::optional<VerificationSummary>> converted =
-      convert(input, *scratch, &*scratch, options, console);
-  if (!converted)
-    return console.fail(converted.takeError());
-  if (Error error = scratch->copyTo(output))
-    return console.fail(error);
-  sayDone(console, *converted);
-  return kExitSuccess;
+  return convertAndDeliver(input, *scratch, &*scratch, options, console,
+                           [&] { return scratch->copyTo(output); });
 }
 
 int convert(const Options &options) {
