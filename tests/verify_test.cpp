@@ -697,26 +697,31 @@ public:
     return "0123456789ABCDEF"[(index * 0x9E3779B97F4A7C15ull) >> 60];
   }
 
-  class Input final : public ByteSource {
+  // A source whose bytes Bytes::at() makes up, one by one; -1 past the end.
+  template <typename Bytes> class MadeUp : public ByteSource {
   public:
     Expected<std::size_t> readAt(Offset offset,
                                  std::span<char> buffer) override {
+      const auto &bytes = static_cast<const Bytes &>(*this);
       std::size_t count = 0;
       for (; count < buffer.size(); ++count) {
-        int c = at(static_cast<std::uint64_t>(offset) + count);
+        int c = bytes.at(static_cast<std::uint64_t>(offset) + count);
         if (c < 0)
           break;
         buffer[count] = static_cast<char>(c);
       }
       return count;
     }
+  };
+
+  class Input final : public MadeUp<Input> {
+  public:
     static constexpr std::string_view kHead =
         "STATE IDLE;\nSDR 100000000 TDI (";
     static constexpr std::string_view kTail = ");\nSTATE RESET;\n";
     static constexpr std::uint64_t kLine = 3 + 64; // "\n\t\t" and the digits
     static constexpr std::uint64_t kField = kDigits / 64 * kLine - 3;
 
-  private:
     static int at(std::uint64_t offset) {
       if (offset < kHead.size())
         return kHead[offset];
@@ -733,28 +738,16 @@ public:
     }
   };
 
-  class Output final : public ByteSource {
+  class Output final : public MadeUp<Output> {
   public:
     // Writes `wrong` in place of the digit at `index` from the left.
     explicit Output(std::uint64_t index = kDigits, char wrong = 0)
         : index_(index), wrong_(wrong) {}
-    Expected<std::size_t> readAt(Offset offset,
-                                 std::span<char> buffer) override {
-      std::size_t count = 0;
-      for (; count < buffer.size(); ++count) {
-        int c = at(static_cast<std::uint64_t>(offset) + count);
-        if (c < 0)
-          break;
-        buffer[count] = static_cast<char>(c);
-      }
-      return count;
-    }
     static constexpr std::string_view kHead = "STATE IDLE;\n";
     static constexpr std::string_view kTail = "\nSTATE RESET;\n";
     static constexpr std::uint64_t kSegment = 14 + 64 + 5;
     static constexpr std::uint64_t kLast = 13 + 64 + 3;
 
-  private:
     int at(std::uint64_t offset) const {
       if (offset < kHead.size())
         return kHead[offset];
@@ -779,6 +772,8 @@ public:
       offset -= (kSegments - 1) * kSegment + kLast;
       return offset < kTail.size() ? kTail[offset] : -1;
     }
+
+  private:
     std::uint64_t index_;
     char wrong_;
   };
