@@ -251,7 +251,10 @@ Expected<std::string_view> BackgroundIo::lendForward(Offset offset) {
   lent_ = front.bytes;
   readBlocks_.pop_front();
   forwardOffset_ = offset + static_cast<Offset>(lent.size());
-  if (forwardObserver_) {
+  // A block read at the end holds nothing: whether one is queued or the
+  // queue is found empty depends on which thread read last, and the end is
+  // not news to the observer either way.
+  if (forwardObserver_ && !lent.empty()) {
     const Offset reached = forwardOffset_;
     lock.unlock();
     forwardObserver_(reached);
